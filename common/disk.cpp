@@ -10,7 +10,9 @@ namespace {
 
 constexpr int kLargestInt = 2147483647;
 
-bool has_drive_letter(const char *path) { return path[0] != '\0' && path[1] == ':'; }
+bool has_drive_letter(const char *path) {
+  return path[0] != '\0' && path[1] == ':';
+}
 
 }  // namespace
 

@@ -8,14 +8,16 @@ namespace {
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 
-bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+bool is_line_end(char c) {
+  return c == '\n' || c == '\r';
+}
 
 // Every line starts at the buffer's start or right after a CR or LF, and each
 // CR or LF that a run of kWindow bytes without CR or LF follows ends a line;
 // so a too long line exists exactly when such a run does.  Looking for the
 // last CR or LF of each window lets the test skip most bytes.
 bool has_line_free_run(const char *data, std::size_t size) {
-  std::size_t start = 0;  // start of the window under test
+  std::size_t start = 0;     // start of the window under test
   std::size_t clear_to = 0;  // [start, clear_to) is known to hold no CR or LF
   while (size - start >= kWindow) {
     const std::size_t window_end = start + kWindow;
@@ -37,7 +39,8 @@ bool has_line_free_run(const char *data, std::size_t size) {
 std::size_t LineSplitter::find(NextByte &next) {
   if (!next.known || next.at < pos_) {
     const void *found = std::memchr(data_ + pos_, next.byte, size_ - pos_);
-    next.at = found == nullptr ? size_ : static_cast<std::size_t>(static_cast<const char *>(found) - data_);
+    next.at = found == nullptr ? size_
+                               : static_cast<std::size_t>(static_cast<const char *>(found) - data_);
     next.known = true;
   }
   return next.at;
@@ -62,7 +65,8 @@ LineSplitter::Step LineSplitter::next(Line &line) {
   const std::size_t cr = find(cr_);
   if (cr < window_end) {
     // A CR LF pair cut by the window's edge still ends the line as a pair.
-    const bool pair_at_edge = cr + 1 == window_end && window_end < size_ && data_[window_end] == '\n';
+    const bool pair_at_edge =
+        cr + 1 == window_end && window_end < size_ && data_[window_end] == '\n';
     return take(pair_at_edge ? cr + 2 : cr + 1, line);
   }
   if (window_end - pos_ == kWindow) {

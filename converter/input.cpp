@@ -18,14 +18,21 @@ constexpr std::size_t kStreamStart = std::size_t{1} << 20;
 
 }  // namespace
 
-Input::~Input() { std::free(data_); }
+Input::~Input() {
+  if (buffer_ != nullptr) {
+    std::free(buffer_);
+  } else if (data_ != nullptr) {
+    common::platform::unmap_file(data_, size_);
+  }
+}
 
 bool Input::reserve(std::size_t capacity) {
-  void *larger = std::realloc(data_, capacity);
+  void *larger = std::realloc(buffer_, capacity);
   if (larger == nullptr) {
     return false;
   }
-  data_ = static_cast<char *>(larger);
+  buffer_ = static_cast<char *>(larger);
+  data_ = buffer_;
   capacity_ = capacity;
   return true;
 }
@@ -57,7 +64,7 @@ Input::Result Input::read_stream(std::FILE *stream) {
     }
     const std::size_t room = capacity_ - size_;
     const std::size_t asked = room < kReadChunk ? room : kReadChunk;
-    const std::size_t got = std::fread(data_ + size_, 1, asked, stream);
+    const std::size_t got = std::fread(buffer_ + size_, 1, asked, stream);
     size_ += got;
     if (got < asked) {
       return std::ferror(stream) ? Result::read_error : Result::ok;
@@ -65,12 +72,15 @@ Input::Result Input::read_stream(std::FILE *stream) {
   }
 }
 
-Input::Result Input::read(const char *name) {
+Input::Result Input::read(const char *name, Access access) {
   std::FILE *stream = std::fopen(name, "rb");
   if (stream == nullptr) {
     return Result::not_found;
   }
-  const Result result = read_stream(stream);
+  if (access == Access::map_or_read) {
+    data_ = common::platform::map_file(stream, size_);
+  }
+  const Result result = data_ != nullptr ? Result::ok : read_stream(stream);
   std::fclose(stream);
   return result;
 }

@@ -1,4 +1,4 @@
-// The whole input file, read into one buffer.
+// The whole input file, held in memory.
 #ifndef NLFLIP_INPUT_H
 #define NLFLIP_INPUT_H
 
@@ -10,14 +10,17 @@ namespace nlflip {
 class Input {
  public:
   enum class Result { ok, not_found, read_error, no_memory };
+  enum class Access { map_or_read, read_only };
 
   Input() = default;
   ~Input();
   Input(const Input &) = delete;
   Input &operator=(const Input &) = delete;
 
-  // Reads the named file (a regular file, a pipe or a device) to its end.
-  Result read(const char *name);
+  // Takes in the named file: a regular file is mapped unless the access says
+  // otherwise (a file about to be rewritten must be copied), anything else,
+  // pipes and devices included, is read to its end.
+  Result read(const char *name, Access access);
 
   const char *data() const { return data_; }
   std::size_t size() const { return size_; }
@@ -27,8 +30,9 @@ class Input {
   bool reserve(std::size_t capacity);
   bool grow();
 
-  char *data_ = nullptr;
+  const char *data_ = nullptr;
   std::size_t size_ = 0;
+  char *buffer_ = nullptr;  // data_ when the input was read rather than mapped
   std::size_t capacity_ = 0;
 };
 

@@ -62,8 +62,8 @@ bool overwrite_confirmed(const char *output_name) {
   }
   common::errmsg("%s: overwrite OK? (y/n) ", output_name);
   char answer[nlflip::kWindow + 2];
-  const bool yes = std::fgets(answer, sizeof answer, stdin) != nullptr &&
-                   (answer[0] == 'Y' || answer[0] == 'y');
+  const bool yes =
+      std::fgets(answer, sizeof answer, stdin) != nullptr && (answer[0] == 'Y' || answer[0] == 'y');
   std::fclose(existing);
   return yes;
 }
@@ -96,8 +96,8 @@ class OutputFile {
   bool close() {
     const bool closed = common::Fclose(stream_, name_) == 0;
     stream_ = nullptr;
-    if (!closed || (!temp_name_.empty() &&
-                    !common::platform::replace_with(temp_name_.c_str(), name_))) {
+    if (!closed ||
+        (!temp_name_.empty() && !common::platform::replace_with(temp_name_.c_str(), name_))) {
       return false;
     }
     temp_name_.clear();
@@ -147,8 +147,13 @@ int write_output(const nlflip::Input &input, const char *input_name, const char 
 }
 
 int convert(const char *input_name, const char *output_name) {
+  // A file that is to be rewritten with its own new text is copied into
+  // memory, so that nothing depends on the file while it changes.
+  const auto access = common::platform::same_file(input_name, output_name)
+                          ? nlflip::Input::Access::read_only
+                          : nlflip::Input::Access::map_or_read;
   nlflip::Input input;
-  switch (input.read(input_name)) {
+  switch (input.read(input_name, access)) {
     case nlflip::Input::Result::ok:
       break;
     case nlflip::Input::Result::not_found:
@@ -161,7 +166,8 @@ int convert(const char *input_name, const char *output_name) {
       common::errmsg("cannot get memory\n");
       return kFailure;
   }
-  if (const std::uint64_t line = nlflip::find_too_long_line(input.data(), input.size()); line != 0) {
+  if (const std::uint64_t line = nlflip::find_too_long_line(input.data(), input.size());
+      line != 0) {
     return report_too_long_line(input_name, line);
   }
   if (!overwrite_confirmed(output_name)) {

@@ -14,7 +14,7 @@ namespace common::platform {
 double free_space(const char *path);
 
 // Local-memory heap: blocks known by opaque non-null handles.
-void *local_alloc(int size);  // zero-filled block, or null
+void *local_alloc(int size);     // zero-filled block, or null
 void *local_lock(void *handle);  // the block's address, or null
 void local_unlock(void *handle);
 void local_free(void *handle);
@@ -22,6 +22,12 @@ void local_free(void *handle);
 // Size in bytes of the regular file open as fp, or -1 for pipes, devices and
 // anything else whose size is not known in advance.
 std::int64_t regular_file_size(std::FILE *fp);
+
+// Maps the whole regular file open as fp for reading and stores its size;
+// null when it cannot be mapped (pipes, devices, empty files).  The mapping
+// outlives the stream and must not be used once the file is rewritten.
+const char *map_file(std::FILE *fp, std::size_t &size);
+void unmap_file(const char *data, std::size_t size);
 
 // Whether the two names denote one and the same existing file.
 bool same_file(const char *first, const char *second);

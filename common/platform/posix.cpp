@@ -1,5 +1,6 @@
 // POSIX implementation of the platform services.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "platform.h"
 
@@ -43,19 +45,43 @@ double free_space(const char *path) {
   return static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize);
 }
 
-// Without a local-memory heap of its own, a handle is the block's address.
+namespace {
+
+// A handle points to this record, never to the block itself, so that code
+// which takes a handle for an address fails here as it would on Windows.
+struct LocalBlock {
+  void *address;
+};
+
+}  // namespace
+
 void *local_alloc(int size) {
   if (size < 0) {
     return nullptr;
   }
-  return std::calloc(1, size == 0 ? 1 : static_cast<std::size_t>(size));
+  // calloc may answer 0 bytes with null, which would read as a failure.
+  void *address = std::calloc(1, size == 0 ? 1 : static_cast<std::size_t>(size));
+  auto *block = address == nullptr ? nullptr : new (std::nothrow) LocalBlock{address};
+  if (block == nullptr) {
+    std::free(address);
+  }
+  return block;
 }
 
-void *local_lock(void *handle) { return handle; }
+void *local_lock(void *handle) {
+  return handle == nullptr ? nullptr : static_cast<LocalBlock *>(handle)->address;
+}
 
+// Blocks never move here, so there is no lock to release.
 void local_unlock(void *) {}
 
-void local_free(void *handle) { std::free(handle); }
+void local_free(void *handle) {
+  auto *block = static_cast<LocalBlock *>(handle);
+  if (block != nullptr) {
+    std::free(block->address);
+    delete block;
+  }
+}
 
 std::int64_t regular_file_size(std::FILE *fp) {
   struct stat info {};
@@ -63,6 +89,25 @@ std::int64_t regular_file_size(std::FILE *fp) {
     return -1;
   }
   return static_cast<std::int64_t>(info.st_size);
+}
+
+const char *map_file(std::FILE *fp, std::size_t &size) {
+  const std::int64_t file_size = regular_file_size(fp);
+  if (file_size <= 0 || static_cast<std::uint64_t>(file_size) > SIZE_MAX) {
+    return nullptr;
+  }
+  const auto length = static_cast<std::size_t>(file_size);
+  // Populating the mapping at once costs far less than a fault per page.
+  void *data = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(fp), 0);
+  if (data == MAP_FAILED) {
+    return nullptr;
+  }
+  size = length;
+  return static_cast<const char *>(data);
+}
+
+void unmap_file(const char *data, std::size_t size) {
+  munmap(const_cast<char *>(data), size);
 }
 
 bool same_file(const char *first, const char *second) {

@@ -1,0 +1,26 @@
+// Runs a program to its end with a given standard input and collects its
+// exit code and both output streams.
+#ifndef TESTS_SUPPORT_PROCESS_H
+#define TESTS_SUPPORT_PROCESS_H
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+enum class Stdin { pipe, closed };
+
+// Runs program with args in directory cwd; with Stdin::pipe, input is written
+// into a pipe that is closed afterwards.
+RunResult run(const std::string &program, const std::vector<std::string> &args,
+              const std::string &cwd, const std::string &input = "", Stdin mode = Stdin::pipe);
+
+}  // namespace testsupport
+
+#endif  // TESTS_SUPPORT_PROCESS_H

@@ -1,0 +1,81 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "process.h"
+#include "temp_dir.h"
+
+namespace testsupport {
+
+namespace {
+
+void write_all(int fd, const std::string &data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) {
+      break;  // the child stopped reading
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+RunResult run(const std::string &program, const std::vector<std::string> &args,
+              const std::string &cwd, const std::string &input, Stdin mode) {
+  const TempDir streams;
+  const std::string out_path = streams.path() + "/stdout";
+  const std::string err_path = streams.path() + "/stderr";
+  int input_pipe[2] = {-1, -1};
+  if (pipe2(input_pipe, O_CLOEXEC) != 0) {
+    return {};
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (mode == Stdin::pipe) {
+    posix_spawn_file_actions_adddup2(&actions, input_pipe[0], 0);
+  } else {
+    posix_spawn_file_actions_addclose(&actions, 0);
+  }
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+
+  std::vector<char *> argv;
+  argv.push_back(const_cast<char *>(program.c_str()));
+  for (const auto &arg : args) {
+    argv.push_back(const_cast<char *>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(input_pipe[0]);
+  RunResult result;
+  if (spawned == 0) {
+    // A separate writer keeps a child that reads slowly from blocking us.
+    std::thread writer([&] {
+      write_all(input_pipe[1], input);
+      close(input_pipe[1]);
+    });
+    int status = 0;
+    waitpid(pid, &status, 0);
+    writer.join();
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  } else {
+    close(input_pipe[1]);
+  }
+  result.out = read_file(out_path);
+  result.err = read_file(err_path);
+  return result;
+}
+
+}  // namespace testsupport
