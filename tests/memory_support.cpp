@@ -1,0 +1,23 @@
+#include "memory_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "common.h"
+
+namespace {
+
+void write_mark() {
+  std::fputs(kEndfunMark, stderr);
+}
+
+}  // namespace
+
+void (*common::endfun)() = write_mark;
+
+void expect_fatal(std::initializer_list<FatalCase> cases) {
+  for (const FatalCase &c : cases) {
+    EXPECT_EXIT(c.provoke(), testing::ExitedWithCode(1), testing::Eq(c.output)) << c.name;
+  }
+}
