@@ -74,8 +74,8 @@ class OutputFile {
  public:
   explicit OutputFile(const char *name) : name_(name) {}
 
-  bool open(const char *input_name) {
-    if (common::platform::same_file(input_name, name_)) {
+  bool open(bool is_the_input) {
+    if (is_the_input) {
       stream_ = common::platform::create_temp_beside(name_, temp_name_);
     }
     if (stream_ == nullptr) {
@@ -125,9 +125,9 @@ class OutputFile {
   std::string temp_name_;
 };
 
-int write_output(const nlflip::Input &input, const char *input_name, const char *output_name) {
+int write_output(const nlflip::Input &input, const char *output_name, bool is_the_input) {
   OutputFile output(output_name);
-  if (!output.open(input_name)) {
+  if (!output.open(is_the_input)) {
     common::errmsg("%s: cannot create\n", output_name);
     return kFailure;
   }
@@ -149,9 +149,9 @@ int write_output(const nlflip::Input &input, const char *input_name, const char 
 int convert(const char *input_name, const char *output_name) {
   // A file that is to be rewritten with its own new text is copied into
   // memory, so that nothing depends on the file while it changes.
-  const auto access = common::platform::same_file(input_name, output_name)
-                          ? nlflip::Input::Access::read_only
-                          : nlflip::Input::Access::map_or_read;
+  const bool output_is_input = common::platform::same_file(input_name, output_name);
+  const auto access =
+      output_is_input ? nlflip::Input::Access::read_only : nlflip::Input::Access::map_or_read;
   nlflip::Input input;
   switch (input.read(input_name, access)) {
     case nlflip::Input::Result::ok:
@@ -173,7 +173,7 @@ int convert(const char *input_name, const char *output_name) {
   if (!overwrite_confirmed(output_name)) {
     return kSuccess;
   }
-  return write_output(input, input_name, output_name);
+  return write_output(input, output_name, output_is_input);
 }
 
 }  // namespace
