@@ -57,7 +57,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: make_input lf|crlf|cr|long|binary BYTES FILE\n");
     return 2;
   }
-  const std::string data = make(argv[1], std::strtoull(argv[2], nullptr, 10));
+  const std::string data =
+      make(argv[1], static_cast<std::size_t>(std::strtoull(argv[2], nullptr, 10)));
   std::FILE *out = std::fopen(argv[3], "wb");
   if (out == nullptr || std::fwrite(data.data(), 1, data.size(), out) != data.size() ||
       std::fclose(out) != 0) {

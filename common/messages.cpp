@@ -42,7 +42,7 @@ class MessageWriter {
     put(text, length < 0 ? 0 : (length < fitting ? length : fitting));
   }
 
-  char *finish() {
+  char *finish() const {
     message_buffer[length_] = '\0';
     return message_buffer;
   }

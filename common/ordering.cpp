@@ -8,7 +8,10 @@ namespace common {
 namespace {
 
 int sign(int difference) {
-  return (difference > 0) - (difference < 0);
+  if (difference > 0) {
+    return 1;
+  }
+  return difference < 0 ? -1 : 0;
 }
 
 unsigned char fold(unsigned char b) {

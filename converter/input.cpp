@@ -1,5 +1,6 @@
 #include "input.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -63,11 +64,11 @@ Input::Result Input::read_stream(std::FILE *stream) {
       return Result::no_memory;
     }
     const std::size_t room = capacity_ - size_;
-    const std::size_t asked = room < kReadChunk ? room : kReadChunk;
+    const std::size_t asked = std::min(room, kReadChunk);
     const std::size_t got = std::fread(buffer_ + size_, 1, asked, stream);
     size_ += got;
     if (got < asked) {
-      return std::ferror(stream) ? Result::read_error : Result::ok;
+      return std::ferror(stream) != 0 ? Result::read_error : Result::ok;
     }
   }
 }

@@ -18,6 +18,7 @@ namespace {
 // Shift-JIS text; the byte escapes are given with each line's reading.
 const char *const usage[] = {
     // "Converts line-end codes." followed by the conversion rule.
+    // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one line in three parts
     "\x89\xFC\x8D\x73\x83\x52\x81\x5B\x83\x68\x82\xCC\x95\xCF\x8A\xB7\x82\xF0\x8D\x73\x82\xA2"
     "\x82\xDC\x82\xB7\x81\x42"
     "(LF/CR --> CR+LF, CR+LF --> LF)",

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 extern "C" {
 void *__real_malloc(std::size_t size);
@@ -30,8 +31,8 @@ bool refuse(std::size_t size) {
   if (logged_count < kCapacity) {
     logged[logged_count++] = size;
   }
-  const auto end = failing.begin() + static_cast<std::ptrdiff_t>(failing_count);
-  if (std::find(failing.begin(), end, size) == end) {
+  const std::span<const std::size_t> refused(failing.data(), failing_count);
+  if (std::ranges::find(refused, size) == refused.end()) {
     return false;
   }
   errno = ENOMEM;

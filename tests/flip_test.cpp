@@ -1,63 +1,19 @@
-// The fast line splitter and writer against a literal model of the windowed
-// line-end rule: every line is searched afresh in a window of up to 10000
-// bytes, first for an LF, then for a CR.
+// The fast line splitter and writer against the literal model of the windowed
+// line-end rule.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "flip.h"
+#include "support/flip_model.h"
 
 namespace {
 
-constexpr std::size_t kWindow = 10000;
-
-struct Outcome {
-  std::uint64_t too_long_line = 0;  // 0: every line fits
-  std::string output;
-
-  bool operator==(const Outcome &) const = default;
-};
-
-std::size_t model_line_end(const std::string &in, std::size_t pos) {
-  const std::size_t n = std::min(kWindow, in.size() - pos);
-  for (std::size_t i = pos; i < pos + n; ++i) {
-    if (in[i] == '\n') {
-      return i + 1;
-    }
-  }
-  for (std::size_t i = pos; i < pos + n; ++i) {
-    if (in[i] == '\r') {
-      const bool pair_at_edge = i + 1 == pos + kWindow && i + 1 < in.size() && in[i + 1] == '\n';
-      return pair_at_edge ? i + 2 : i + 1;
-    }
-  }
-  return n == kWindow ? std::string::npos : in.size();
-}
-
-Outcome model(const std::string &in) {
-  Outcome result;
-  std::uint64_t line_number = 0;
-  for (std::size_t pos = 0; pos < in.size();) {
-    ++line_number;
-    const std::size_t end = model_line_end(in, pos);
-    if (end == std::string::npos) {
-      return {line_number, ""};
-    }
-    std::string line = in.substr(pos, end - pos);
-    if (line.size() >= 2 && line[line.size() - 2] == '\r') {
-      line.replace(line.size() - 2, 2, "\n");
-    } else if (line.back() == '\n' || line.back() == '\r') {
-      line.back() = '\r';
-      line += '\n';
-    }
-    result.output += line;
-    pos = end;
-  }
-  return result;
-}
+using flip_model::kWindow;
+using flip_model::model;
+using flip_model::Outcome;
 
 Outcome converter(const std::string &in) {
   Outcome result;
@@ -158,7 +114,7 @@ TEST(Flip, WritesLargeInputsAcrossManyBlocks) {
     out.append(block, n);
     return true;
   }));
-  EXPECT_GT(blocks.size(), 4u);
+  EXPECT_GT(blocks.size(), 4U);
   EXPECT_EQ(out, model(in).output);
 }
 

@@ -32,7 +32,7 @@ TEST(ErrEdit, ConversionsEscapesAndStrayPercents) {
        "in.txt: 12 line: too long line\n"},
       {"negative int", edit("%d", -42), "-42"},
       {"hex", edit("%x", 255), "ff"},
-      {"hex of all ones", edit("%x", 0xFFFFFFFFu), "ffffffff"},
+      {"hex of all ones", edit("%x", 0xFFFFFFFFU), "ffffffff"},
       {"float", edit("%f", 1.5), "1.500000"},
       {"percent at the end", edit("rate 100%"), "rate 100%"},
       {"percent percent", edit("%%"), "%%"},
@@ -66,7 +66,7 @@ TEST(ErrEdit, LongConversionNearTheLimitStaysInTheBuffer) {
   const std::string format = std::string(1023, 'a') + "%f%f";
   const std::string text = edit(format.c_str(), 1e308, 1e308);
   EXPECT_EQ(text.substr(0, 1024), std::string(1023, 'a') + "1");
-  EXPECT_EQ(text.size(), 1123u);  // cut at the end of the 1124-byte buffer
+  EXPECT_EQ(text.size(), 1123U);  // cut at the end of the 1124-byte buffer
 }
 
 class Destinations : public ::testing::Test {

@@ -75,10 +75,12 @@ TEST(CompFile, QsortListsEachDepthInTurn) {
       "dir2\\x",  "\x83\x5C\\x", "\xA0\\", "dir\\sub\\f", "dir2\\a\\b",
   };
   std::vector<const char *> names;
+  names.reserve(expected.size());
   for (const auto &name : expected) {
     names.push_back(name.c_str());
   }
   std::vector<const char **> elements;
+  elements.reserve(names.size());
   for (auto &name : names) {
     elements.push_back(&name);
   }
@@ -87,6 +89,7 @@ TEST(CompFile, QsortListsEachDepthInTurn) {
     std::shuffle(elements.begin(), elements.end(), engine);
     std::qsort(elements.data(), elements.size(), sizeof elements[0], common::comp_file);
     std::vector<std::string> sorted;
+    sorted.reserve(elements.size());
     for (const char **element : elements) {
       sorted.emplace_back(*element);
     }
@@ -105,9 +108,9 @@ int depth(const sjis_gen::Text &t) {
 // Property: StrCmp is a total order, and comp_file defers to it at equal depth.
 TEST(OrderProperties, AntisymmetricTransitiveAndConsistentWithCompFile) {
   sjis_gen::Generator gen(7);
-  std::vector<sjis_gen::Text> names;
-  for (int i = 0; i < 60; ++i) {
-    names.push_back(gen.text(4, "aAbB\\_ "));
+  std::vector<sjis_gen::Text> names(60);
+  for (auto &name : names) {
+    name = gen.text(4, "aAbB\\_ ");
   }
   const auto cmp = [](const sjis_gen::Text &l, const sjis_gen::Text &r) {
     return common::StrCmp(l.bytes.c_str(), r.bytes.c_str());

@@ -88,7 +88,7 @@ TEST(ParamProperties, StaysWithinBufferAndText) {
   const std::string beyond("\x01]\x01\"\x01", 5);
   for (int round = 0; round < 500; ++round) {
     const std::string text = gen.text(8, " \t=\"[]ab").bytes;
-    const std::string memory = text + '\0' + beyond;
+    const std::string memory = std::string(text).append(1, '\0').append(beyond);
     const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(text.size());
     for (int n = -1; n <= static_cast<int>(text.size()) + 3; ++n) {
       const Token got = read(memory, n);

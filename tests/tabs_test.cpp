@@ -38,9 +38,10 @@ TEST(ExpTab, ExpandsToTheNextStopWithinItsLimits) {
   }
 }
 
+// Read in text mode, as standard output wrote it: Windows ends its lines in CR LF.
 std::string file_text(const std::string &path) {
   std::string text;
-  if (std::FILE *in = std::fopen(path.c_str(), "rb"); in != nullptr) {
+  if (std::FILE *in = std::fopen(path.c_str(), "r"); in != nullptr) {
     for (int c = std::fgetc(in); c != EOF; c = std::fgetc(in)) {
       text += static_cast<char>(c);
     }

@@ -99,7 +99,8 @@ std::vector<std::string> split(std::string path) {
   std::vector<char> head(path.size() + 1, 'H');
   std::vector<char> tail(path.size() + 1, 'T');
   EXPECT_EQ(common::sepname(path.data(), head.data(), tail.data()), 0);
-  return {head.data(), tail.data(), path.c_str()};
+  // The path as sepname left it: up to the NUL it may have written.
+  return {std::string(head.data()), std::string(tail.data()), path.substr(0, path.find('\0'))};
 }
 
 TEST(Sepname, CutsAfterTheComponentOfTheFirstWildcard) {

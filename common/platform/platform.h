@@ -33,12 +33,16 @@ void unmap_file(const char *data, std::size_t size);
 bool same_file(const char *first, const char *second);
 
 // Creates an empty temporary file, open for binary writing, in the directory
-// of the file that path names (after symbolic links); stores its name in
-// temp_path.  Null when no file can be made there.
+// of the file that path names (after symbolic links on POSIX); stores its name
+// in temp_path.  Null when no file can be made there, and on POSIX when the
+// file that path names may not be written (so that writing it in place fails
+// as it should).
 std::FILE *create_temp_beside(const char *path, std::string &temp_path);
 
 // Moves the temporary file over the file that path names (after symbolic
-// links), giving it that file's permission bits.  False on failure.
+// links on POSIX), giving it that file's permission bits (on Windows, its
+// hidden, system and archive attributes).  False on failure, and on Windows
+// for a read-only file, which is left as it is.
 bool replace_with(const char *temp_path, const char *path);
 
 }  // namespace common::platform

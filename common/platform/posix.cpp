@@ -61,6 +61,8 @@ void *local_alloc(int size) {
   }
   // calloc may answer 0 bytes with null, which would read as a failure.
   void *address = std::calloc(1, size == 0 ? 1 : static_cast<std::size_t>(size));
+  // cppcheck takes the nothrow new for a store that is never read.
+  // cppcheck-suppress unreadVariable
   auto *block = address == nullptr ? nullptr : new (std::nothrow) LocalBlock{address};
   if (block == nullptr) {
     std::free(address);
@@ -73,7 +75,7 @@ void *local_lock(void *handle) {
 }
 
 // Blocks never move here, so there is no lock to release.
-void local_unlock(void *) {}
+void local_unlock(void * /*handle*/) {}
 
 void local_free(void *handle) {
   auto *block = static_cast<LocalBlock *>(handle);
@@ -119,6 +121,11 @@ bool same_file(const char *first, const char *second) {
 
 std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
   const std::string target = resolved(path);
+  // A file this user may not write is not replaced behind its back: writing
+  // it in place fails as it should.
+  if (access(target.c_str(), W_OK) != 0) {
+    return nullptr;
+  }
   std::string name = directory_of(target) + "/.nlflip-XXXXXX";
   const int fd = mkstemp(name.data());
   if (fd < 0) {
