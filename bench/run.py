@@ -138,7 +138,7 @@ def chart(rows, out):
                 values.append(f"{row['size'] / 1e6 / row['median']:.1f}" if row else "NaN")
             f.write(name + " " + " ".join(values) + "\n")
     script = f"""
-set terminal svg size 900,420 dynamic font 'sans,11'
+set terminal svg size 1000,420 dynamic font 'sans,11'
 set output '{os.path.join(out, "throughput.svg")}'
 set title 'Throughput (MB/s of input, median, higher is better, log scale)'
 set style data histogram
@@ -146,8 +146,9 @@ set style histogram clustered gap 1
 set style fill solid 0.8 border -1
 set logscale y
 set yrange [1:*]
-set key top right
-set xtics rotate by -20
+set key outside right top
+set xtics nomirror scale 0
+set bmargin 3
 plot for [c=2:{len(labels) + 1}] '{data}' using c:xtic(1) title columnhead
 """
     subprocess.run(["gnuplot"], input=script.encode(), check=True)
