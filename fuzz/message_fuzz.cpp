@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "fuzz_input.h"
+#include "support/edit.h"
 
 namespace {
 
@@ -79,13 +80,7 @@ Message decode(fuzz::Input &in) {
   return m;
 }
 
-std::string edit(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = common::err_edit(format, args);
-  va_end(args);
-  return text;
-}
+using testsupport::edit;
 
 std::FILE *sink() {
   static std::FILE *const file = std::tmpfile();

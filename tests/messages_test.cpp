@@ -5,16 +5,11 @@
 #include <string>
 
 #include "common.h"
+#include "support/edit.h"
 
 namespace {
 
-std::string edit(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = common::err_edit(format, args);
-  va_end(args);
-  return text;
-}
+using testsupport::edit;
 
 std::FILE *const kToStdout = reinterpret_cast<std::FILE *>(static_cast<std::uintptr_t>(-1));
 
