@@ -80,7 +80,6 @@ class OutputFile {
       stream_ = common::platform::create_temp_beside(name_, temp_name_);
     }
     if (stream_ == nullptr) {
-      temp_name_.clear();
       stream_ = std::fopen(name_, "wb");
     }
     if (stream_ != nullptr) {

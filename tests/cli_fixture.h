@@ -17,6 +17,9 @@ namespace clitest {
 // How the program's standard streams end a line: in the C runtime's text
 // mode, with CR LF on Windows.  Defined with the system's own cases.
 extern const char *const kStreamLineEnd;
+// How a directory given as input fails: it is read on POSIX, while Windows
+// does not open it at all.
+extern const char *const kDirectoryInputFailure;
 
 // text as the standard streams write it.
 inline std::string stream_text(const std::string &text) {

@@ -39,6 +39,7 @@ TEST_F(Cli, UsageTextIsShiftJisOnStandardOutput) {
 TEST_F(Cli, FailuresReportOneLineAndTouchNothing) {
   write_file(path("in.txt"), "a\nb\n");
   write_file(path("long.txt"), "short\nline\n" + std::string(10000, 'x'));
+  std::filesystem::create_directory(path("dir"));
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -50,6 +51,7 @@ TEST_F(Cli, FailuresReportOneLineAndTouchNothing) {
       {{"in.txt", "out.txt", "extra"}, kUsageLine},
       {{"-usage", "out.txt"}, "-usage: not found\n"},
       {{"missing.txt", "out.txt"}, "missing.txt: not found\n"},
+      {{"dir", "out.txt"}, std::string("dir: ") + clitest::kDirectoryInputFailure + "\n"},
       {{"long.txt", "out.txt"}, "long.txt: 3 line: too long line\n"},
       {{"in.txt", "no/such/dir/out.txt"}, "no/such/dir/out.txt: cannot create\n"},
   };

@@ -12,6 +12,7 @@
 namespace clitest {
 
 const char *const kStreamLineEnd = "\n";
+const char *const kDirectoryInputFailure = "reading error";
 
 }  // namespace clitest
 
@@ -21,14 +22,6 @@ using clitest::Cli;
 using testsupport::read_file;
 using testsupport::RunResult;
 using testsupport::write_file;
-
-TEST_F(Cli, DirectoryAsInputFailsToRead) {
-  std::filesystem::create_directory(path("dir"));
-  const RunResult r = nlflip({"dir", "out.txt"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "dir: reading error\n");
-  EXPECT_FALSE(exists("out.txt"));
-}
 
 TEST_F(Cli, SameFileKeepsItsModeAndIsReachedThroughLinks) {
   write_file(path("both.txt"), "a\r\nb\n");

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -35,6 +36,17 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
   if (pipe2(input_pipe, O_CLOEXEC) != 0) {
     return {};
   }
+  // A child that ends without reading its input must not take this process
+  // down with SIGPIPE; the writer then just stops.  The child keeps the
+  // default action.
+  std::signal(SIGPIPE, SIG_IGN);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t default_signals;
+  sigemptyset(&default_signals);
+  sigaddset(&default_signals, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &default_signals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (mode == Stdin::pipe) {
@@ -56,8 +68,10 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
   argv.push_back(nullptr);
 
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned =
+      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   close(input_pipe[0]);
   RunResult result;
   if (spawned == 0) {
