@@ -1,6 +1,6 @@
 // Guarded close of output files and the free-space query behind it.
 #include "common.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace common {
 

@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "common.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace common {
 

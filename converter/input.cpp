@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace nlflip {
 
@@ -23,7 +23,7 @@ Input::~Input() {
   if (buffer_ != nullptr) {
     std::free(buffer_);
   } else if (data_ != nullptr) {
-    common::platform::unmap_file(data_, size_);
+    platform::unmap_file(data_, size_);
   }
 }
 
@@ -51,7 +51,7 @@ bool Input::grow() {
 Input::Result Input::read_stream(std::FILE *stream) {
   // A regular file is read into a buffer of its size plus the one byte that
   // lets the last read see the end without growing the buffer.
-  const std::int64_t known_size = common::platform::regular_file_size(stream);
+  const std::int64_t known_size = platform::regular_file_size(stream);
   if (known_size >= 0) {
     const auto wanted = static_cast<std::uint64_t>(known_size) + 1;
     if (wanted > std::numeric_limits<std::size_t>::max() ||
@@ -79,7 +79,7 @@ Input::Result Input::read(const char *name, Access access) {
     return Result::not_found;
   }
   if (access == Access::map_or_read) {
-    data_ = common::platform::map_file(stream, size_);
+    data_ = platform::map_file(stream, size_);
   }
   const Result result = data_ != nullptr ? Result::ok : read_stream(stream);
   std::fclose(stream);

@@ -9,7 +9,7 @@
 #include "common.h"
 #include "flip.h"
 #include "input.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 void (*common::endfun)() = nullptr;
 
@@ -77,7 +77,7 @@ class OutputFile {
 
   bool open(bool is_the_input) {
     if (is_the_input) {
-      stream_ = common::platform::create_temp_beside(name_, temp_name_);
+      stream_ = platform::create_temp_beside(name_, temp_name_);
     }
     if (stream_ == nullptr) {
       stream_ = std::fopen(name_, "wb");
@@ -97,7 +97,7 @@ class OutputFile {
     const bool closed = common::Fclose(stream_, name_) == 0;
     stream_ = nullptr;
     if (!closed ||
-        (!temp_name_.empty() && !common::platform::replace_with(temp_name_.c_str(), name_))) {
+        (!temp_name_.empty() && !platform::replace_with(temp_name_.c_str(), name_))) {
       return false;
     }
     temp_name_.clear();
@@ -149,7 +149,7 @@ int write_output(const nlflip::Input &input, const char *output_name, bool is_th
 int convert(const char *input_name, const char *output_name) {
   // A file that is to be rewritten with its own new text is copied into
   // memory, so that nothing depends on the file while it changes.
-  const bool output_is_input = common::platform::same_file(input_name, output_name);
+  const bool output_is_input = platform::same_file(input_name, output_name);
   const auto access =
       output_is_input ? nlflip::Input::Access::read_only : nlflip::Input::Access::map_or_read;
   nlflip::Input input;

@@ -8,13 +8,13 @@
 #include <string>
 
 #include "common.h"
-#include "platform/win32.h"
+#include "win32.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-using common::platform::free_space_by_clusters;
-using common::platform::free_space_root;
+using platform::free_space_by_clusters;
+using platform::free_space_root;
 
 constexpr double kSlack = 64.0 * 1024 * 1024;  // others may write meanwhile
 

@@ -1,13 +1,13 @@
 // The operating-system services that the library and the converter need.
 // One implementation per platform; the build picks posix.cpp or win32.cpp.
-#ifndef COMMON_PLATFORM_PLATFORM_H
-#define COMMON_PLATFORM_PLATFORM_H
+#ifndef PLATFORM_PLATFORM_H
+#define PLATFORM_PLATFORM_H
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-namespace common::platform {
+namespace platform {
 
 // Free bytes available on the file system (drive) that holds path, or -1.0
 // when they cannot be determined.
@@ -45,6 +45,6 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path);
 // for a read-only file, which is left as it is.
 bool replace_with(const char *temp_path, const char *path);
 
-}  // namespace common::platform
+}  // namespace platform
 
-#endif  // COMMON_PLATFORM_PLATFORM_H
+#endif  // PLATFORM_PLATFORM_H

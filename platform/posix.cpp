@@ -14,7 +14,7 @@
 
 #include "platform.h"
 
-namespace common::platform {
+namespace platform {
 
 namespace {
 
@@ -150,4 +150,4 @@ bool replace_with(const char *temp_path, const char *path) {
   return std::rename(temp_path, target.c_str()) == 0;
 }
 
-}  // namespace common::platform
+}  // namespace platform

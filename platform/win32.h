@@ -1,12 +1,12 @@
 // The steps of the Windows free-space query, declared for the tests: the
 // extended query always exists in KERNEL32, so its fallback is reached only
 // from here.
-#ifndef COMMON_PLATFORM_WIN32_H
-#define COMMON_PLATFORM_WIN32_H
+#ifndef PLATFORM_WIN32_H
+#define PLATFORM_WIN32_H
 
 #include <string>
 
-namespace common::platform {
+namespace platform {
 
 // The root that the free-space query asks about for path: its first two
 // bytes and a backslash when the second byte is ':', else "\\".
@@ -16,6 +16,6 @@ std::string free_space_root(const char *path);
 // GetDiskFreeSpaceA, or -1.0 when it fails.
 double free_space_by_clusters(const char *root);
 
-}  // namespace common::platform
+}  // namespace platform
 
-#endif  // COMMON_PLATFORM_WIN32_H
+#endif  // PLATFORM_WIN32_H

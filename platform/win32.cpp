@@ -9,7 +9,7 @@
 
 #include "platform.h"
 
-namespace common::platform {
+namespace platform {
 
 namespace {
 
@@ -194,4 +194,4 @@ bool replace_with(const char *temp_path, const char *path) {
          MoveFileExA(temp_path, target.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
-}  // namespace common::platform
+}  // namespace platform
