@@ -1,72 +1,54 @@
-// Line splitting and line-end toggling of a whole input held in memory.
+// Line splitting and line-end toggling of a stream, chunk by chunk.
 #ifndef NLFLIP_FLIP_H
 #define NLFLIP_FLIP_H
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 namespace nlflip {
 
 // A line may end in a CR only when no LF follows within this many bytes of
 // the line's start; a line with neither CR nor LF in them is too long.
 constexpr std::size_t kWindow = 10000;
+// Bytes that must follow a line's first byte before its end can be decided:
+// its window and the byte after it, which may be the LF of a CR LF pair cut
+// by the window's edge.
+constexpr std::size_t kLookahead = kWindow + 1;
+// Every chunk given to a Flipper must be readable, and every output area
+// writable, this many bytes past its end: runs are copied in whole 16-byte
+// pieces.
+constexpr std::size_t kSlack = 64;
 
-// Byte range [begin, end) of one line, its line end included.
-struct Line {
-  std::size_t begin;
-  std::size_t end;
-};
+// Copies a line of the given length to out with its end toggled (LF or CR
+// becomes CR LF, CR LF becomes LF) and returns the new length.  The line must
+// be readable, and out writable, kSlack bytes past the line's length.
+std::size_t swap_eol(const char *line, std::size_t length, char *out);
 
-// Splits a buffer into lines: the first LF within the window from the line's
-// start ends the line, else the first CR in it (together with an LF right
-// behind it at the window's edge), else the end of the data when it lies
-// within the window.  NUL is an ordinary byte.  Each byte is searched once.
-class LineSplitter {
+// Splits a stream into lines and writes each with its end toggled: the first
+// LF within the window from the line's start ends the line, else the first
+// CR in it (together with an LF right behind it at the window's edge), else
+// the end of the stream when it lies within the window.  NUL is an ordinary
+// byte.
+class Flipper {
  public:
-  enum class Step { line, end, too_long };
-
-  LineSplitter(const char *data, std::size_t size) : data_(data), size_(size) {}
-
-  Step next(Line &line);
-  // 1-based number of the line last returned or found too long.
-  std::uint64_t line_number() const { return lines_; }
-
- private:
-  // First occurrence of a byte at or after the current position, remembered
-  // until the position moves past it.
-  struct NextByte {
-    char byte;
-    bool known = false;
-    std::size_t at = 0;
+  struct Step {
+    std::size_t consumed;  // bytes done with; the rest starts an unfinished line
+    std::size_t written;   // bytes put into the output area
+    bool too_long;         // line number lines() + 1 is too long
   };
 
-  std::size_t find(NextByte &next);
-  Step take(std::size_t end, Line &line);
+  // Converts the lines of data[0, size) whose ends can be decided, the whole
+  // rest when last says that no byte follows.  Bytes past the consumed ones
+  // must be given again at the start of the next chunk.  The output area
+  // needs room for twice the size (every byte an LF) plus kSlack.
+  Step flip(const char *data, std::size_t size, bool last, char *out);
 
-  const char *data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
+  // Lines converted so far.
+  std::uint64_t lines() const { return lines_; }
+
+ private:
   std::uint64_t lines_ = 0;
-  NextByte lf_{'\n'};
-  NextByte cr_{'\r'};
 };
-
-// 0 when every line of the buffer fits the window, else the number of the
-// first line that does not.
-std::uint64_t find_too_long_line(const char *data, std::size_t size);
-
-// Toggles the line end of a line of the given length in place (LF or CR
-// becomes CR LF, CR LF becomes LF) and returns its new length.  The buffer
-// must have room for one more byte.
-std::size_t swap_eol(char *line, std::size_t length);
-
-// Receives the output block by block; false stops the writing.
-using BlockWriter = std::function<bool(const char *block, std::size_t size)>;
-
-// Writes every line of a buffer without too long lines, its end toggled, in
-// large blocks.  False when a block could not be written.
-bool write_flipped(const char *data, std::size_t size, const BlockWriter &write);
 
 }  // namespace nlflip
 

@@ -1,89 +1,257 @@
 #include "input.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <limits>
+#include <cstring>
 
-#include "platform.h"
+#include "flip.h"
 
 namespace nlflip {
 
 namespace {
 
-// Reads of this size keep the system calls few without holding up pipes.
-constexpr std::size_t kReadChunk = std::size_t{16} << 20;
-// First capacity for inputs whose size is not known in advance.
-constexpr std::size_t kStreamStart = std::size_t{1} << 20;
+// A stream's first bytes are kept in memory, the rest in a spool file.
+constexpr std::size_t kHeadSize = std::size_t{4} << 20;
+// Bytes read at a time when searching back from a window's end.
+constexpr std::size_t kTailSize = 256;
+
+bool is_line_end(char c) {
+  return c == '\n' || c == '\r';
+}
+
+// A regular file from its start to its size at opening.  A file that ends
+// before that has shrunk under the run: a reading failure.  Bytes appended
+// meanwhile are not read.
+class FileRange : public Source {
+ public:
+  FileRange(std::FILE *file, std::uint64_t size) : file_(file), size_(size) {}
+
+  std::int64_t read(char *buffer, std::size_t size) override {
+    if (position_ == size_) {
+      return 0;
+    }
+    const std::size_t asked = static_cast<std::size_t>(std::min<std::uint64_t>(size, size_ - position_));
+    const std::int64_t got = platform::read_at(file_, buffer, asked, position_);
+    if (got <= 0) {
+      return -1;
+    }
+    position_ += static_cast<std::uint64_t>(got);
+    return got;
+  }
+
+  // Reads exactly size bytes at offset; false when they cannot be had.
+  bool read_exactly(char *buffer, std::size_t size, std::uint64_t offset) {
+    position_ = offset;
+    for (std::size_t have = 0; have < size;) {
+      const std::int64_t got = read(buffer + have, size - have);
+      if (got <= 0) {
+        return false;
+      }
+      have += static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  std::FILE *file_;
+  std::uint64_t size_;
+  std::uint64_t position_ = 0;
+};
+
+class StreamSource : public Source {
+ public:
+  explicit StreamSource(std::FILE *stream) : stream_(stream) {}
+
+  std::int64_t read(char *buffer, std::size_t size) override {
+    return platform::read(stream_, buffer, size);
+  }
+
+ private:
+  std::FILE *stream_;
+};
+
+// Reads a stream once and keeps what it gives, to be given again after a
+// rewind: the first bytes in memory, the rest in an unnamed temporary file.
+class Spool : public Source {
+ public:
+  explicit Spool(std::FILE *stream) : stream_(stream) {}
+  ~Spool() override {
+    if (file_ != nullptr) {
+      std::fclose(file_);
+    }
+  }
+  Spool(const Spool &) = delete;
+  Spool &operator=(const Spool &) = delete;
+
+  std::int64_t read(char *buffer, std::size_t size) override {
+    return replaying_ ? replay(buffer, size) : take(buffer, size);
+  }
+
+  void rewind() {
+    replaying_ = true;
+    position_ = 0;
+  }
+
+  bool failed() const { return failed_; }
+
+ private:
+  std::int64_t take(char *buffer, std::size_t size) {
+    const std::int64_t got = platform::read(stream_, buffer, size);
+    if (got > 0 && !keep(buffer, static_cast<std::size_t>(got))) {
+      failed_ = true;
+      return -1;
+    }
+    return got;
+  }
+
+  bool keep(const char *data, std::size_t size) {
+    const std::size_t in_memory = std::min(size, kHeadSize - head_.size());
+    head_.append(data, in_memory);
+    if (in_memory == size) {
+      return true;
+    }
+    if (file_ == nullptr && (file_ = platform::open_spool()) == nullptr) {
+      return false;
+    }
+    spooled_ += size - in_memory;
+    return platform::write_all(file_, data + in_memory, size - in_memory);
+  }
+
+  std::int64_t replay(char *buffer, std::size_t size) {
+    if (position_ < head_.size()) {
+      const std::size_t from_memory = std::min(size, head_.size() - position_);
+      std::memcpy(buffer, head_.data() + position_, from_memory);
+      position_ += from_memory;
+      return static_cast<std::int64_t>(from_memory);
+    }
+    const std::uint64_t offset = position_ - head_.size();
+    if (offset == spooled_) {
+      return 0;
+    }
+    const std::int64_t got = platform::read_at(
+        file_, buffer, static_cast<std::size_t>(std::min<std::uint64_t>(size, spooled_ - offset)),
+        offset);
+    if (got <= 0) {
+      return -1;
+    }
+    position_ += static_cast<std::uint64_t>(got);
+    return got;
+  }
+
+  std::FILE *stream_;
+  std::string head_;
+  std::FILE *file_ = nullptr;
+  std::uint64_t spooled_ = 0;
+  std::uint64_t position_ = 0;
+  bool replaying_ = false;
+  bool failed_ = false;
+};
+
+enum class RunSearch { none, found, read_error };
+
+// Every line starts at the file's start or right after a CR or LF, and each
+// CR or LF that a run of kWindow bytes without CR or LF follows ends a line;
+// so a too long line exists exactly when such a run does.  Looking back from
+// the end of each window for its last CR or LF skips most bytes.
+RunSearch find_line_free_run(FileRange &file, std::uint64_t size) {
+  char tail[kTailSize];
+  std::uint64_t start = 0;     // of the window under test
+  std::uint64_t clear_to = 0;  // [start, clear_to) is known to hold no CR or LF
+  while (size - start >= kWindow) {
+    const std::uint64_t window_end = start + kWindow;
+    std::uint64_t p = window_end;
+    bool hit = false;
+    while (!hit && p > clear_to) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kTailSize, p - clear_to));
+      if (!file.read_exactly(tail, n, p - n)) {
+        return RunSearch::read_error;
+      }
+      std::size_t i = n;
+      while (i > 0 && !is_line_end(tail[i - 1])) {
+        --i;
+      }
+      hit = i > 0;
+      p -= n - i;
+    }
+    if (!hit) {
+      return RunSearch::found;
+    }
+    start = p;
+    clear_to = window_end;
+  }
+  return RunSearch::none;
+}
+
+Input::Checked checked_by(const Converted &converted) {
+  switch (converted.outcome) {
+    case Converted::Outcome::too_long:
+      return {Input::Checked::Outcome::too_long, converted.line};
+    case Converted::Outcome::read_error:
+      return {Input::Checked::Outcome::read_error, 0};
+    case Converted::Outcome::done:
+    case Converted::Outcome::write_error:
+      break;
+  }
+  return {};
+}
 
 }  // namespace
 
 Input::~Input() {
-  if (buffer_ != nullptr) {
-    std::free(buffer_);
-  } else if (data_ != nullptr) {
-    platform::unmap_file(data_, size_);
+  source_.reset();
+  if (stream_ != nullptr) {
+    std::fclose(stream_);
   }
 }
 
-bool Input::reserve(std::size_t capacity) {
-  void *larger = std::realloc(buffer_, capacity);
-  if (larger == nullptr) {
+bool Input::open(const char *name) {
+  stream_ = std::fopen(name, "rb");
+  if (stream_ == nullptr) {
     return false;
   }
-  buffer_ = static_cast<char *>(larger);
-  data_ = buffer_;
-  capacity_ = capacity;
+  status_ = platform::status_of(stream_);
   return true;
 }
 
-bool Input::grow() {
-  if (capacity_ == 0) {
-    return reserve(kStreamStart);
-  }
-  if (capacity_ > std::numeric_limits<std::size_t>::max() / 2) {
-    return false;
-  }
-  return reserve(capacity_ * 2);
+Input::Checked Input::check() {
+  return status_.regular ? check_regular() : check_stream();
 }
 
-Input::Result Input::read_stream(std::FILE *stream) {
-  // A regular file is read into a buffer of its size plus the one byte that
-  // lets the last read see the end without growing the buffer.
-  const std::int64_t known_size = platform::regular_file_size(stream);
-  if (known_size >= 0) {
-    const auto wanted = static_cast<std::uint64_t>(known_size) + 1;
-    if (wanted > std::numeric_limits<std::size_t>::max() ||
-        !reserve(static_cast<std::size_t>(wanted))) {
-      return Result::no_memory;
-    }
+Input::Checked Input::check_regular() {
+  const auto size = static_cast<std::uint64_t>(status_.size);
+  FileRange file(stream_, size);
+  switch (find_line_free_run(file, size)) {
+    case RunSearch::none:
+      return {};
+    case RunSearch::read_error:
+      return {Checked::Outcome::read_error, 0};
+    case RunSearch::found:
+      break;
   }
-  for (;;) {
-    if (size_ == capacity_ && !grow()) {
-      return Result::no_memory;
-    }
-    const std::size_t room = capacity_ - size_;
-    const std::size_t asked = std::min(room, kReadChunk);
-    const std::size_t got = std::fread(buffer_ + size_, 1, asked, stream);
-    size_ += got;
-    if (got < asked) {
-      return std::ferror(stream) != 0 ? Result::read_error : Result::ok;
-    }
-  }
+  // Only a walk over the lines tells which one is too long.
+  FileRange again(stream_, size);
+  return checked_by(flip_stream(again, nullptr));
 }
 
-Input::Result Input::read(const char *name, Access access) {
-  std::FILE *stream = std::fopen(name, "rb");
-  if (stream == nullptr) {
-    return Result::not_found;
+Input::Checked Input::check_stream() {
+  auto spool = std::make_unique<Spool>(stream_);
+  const Converted converted = flip_stream(*spool, nullptr);
+  if (spool->failed()) {
+    return {Checked::Outcome::spool_error, 0};
   }
-  if (access == Access::map_or_read) {
-    data_ = platform::map_file(stream, size_);
+  spool->rewind();
+  source_ = std::move(spool);
+  return checked_by(converted);
+}
+
+Source &Input::source() {
+  if (source_ == nullptr) {
+    if (status_.regular) {
+      source_ = std::make_unique<FileRange>(stream_, static_cast<std::uint64_t>(status_.size));
+    } else {
+      source_ = std::make_unique<StreamSource>(stream_);
+    }
   }
-  const Result result = data_ != nullptr ? Result::ok : read_stream(stream);
-  std::fclose(stream);
-  return result;
+  return *source_;
 }
 
 }  // namespace nlflip

@@ -1,39 +1,53 @@
-// The whole input file, held in memory.
+// The input file: opened once, checked before anything is written, and read
+// from its start for the conversion.
 #ifndef NLFLIP_INPUT_H
 #define NLFLIP_INPUT_H
 
-#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform.h"
+#include "stream.h"
 
 namespace nlflip {
 
 class Input {
  public:
-  enum class Result { ok, not_found, read_error, no_memory };
-  enum class Access { map_or_read, read_only };
+  struct Checked {
+    enum class Outcome { ok, too_long, read_error, spool_error };
+    Outcome outcome = Outcome::ok;
+    std::uint64_t line = 0;  // the number of the too long line
+  };
 
   Input() = default;
   ~Input();
   Input(const Input &) = delete;
   Input &operator=(const Input &) = delete;
 
-  // Takes in the named file: a regular file is mapped unless the access says
-  // otherwise (a file about to be rewritten must be copied), anything else,
-  // pipes and devices included, is read to its end.
-  Result read(const char *name, Access access);
+  // False when the named file cannot be opened for reading.
+  bool open(const char *name);
+  const platform::FileStatus &status() const { return status_; }
 
-  const char *data() const { return data_; }
-  std::size_t size() const { return size_; }
+  // Reads the input through before the output is touched, so that a too
+  // long line or a reading failure is found first.  A regular file is only
+  // tested (it can be read again); a pipe or device is kept, its first bytes
+  // in memory and the rest in an unnamed temporary file.
+  Checked check();
+
+  // The input's bytes from the start: the kept copy after check(), else the
+  // file as far as its size at opening (a regular file that ends before is a
+  // reading failure), or the stream itself.
+  Source &source();
 
  private:
-  Result read_stream(std::FILE *stream);
-  bool reserve(std::size_t capacity);
-  bool grow();
+  Checked check_regular();
+  Checked check_stream();
 
-  const char *data_ = nullptr;
-  std::size_t size_ = 0;
-  char *buffer_ = nullptr;  // data_ when the input was read rather than mapped
-  std::size_t capacity_ = 0;
+  std::FILE *stream_ = nullptr;
+  platform::FileStatus status_;
+  std::unique_ptr<Source> source_;
 };
 
 }  // namespace nlflip

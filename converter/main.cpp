@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "common.h"
 #include "flip.h"
 #include "input.h"
+#include "output.h"
 #include "platform.h"
+#include "stream.h"
 
 void (*common::endfun)() = nullptr;
 
@@ -57,123 +58,83 @@ int report_too_long_line(const char *input_name, std::uint64_t line_number) {
 // Asks before an existing output file is replaced; only an answer that
 // begins with Y or y goes on.
 bool overwrite_confirmed(const char *output_name) {
-  std::FILE *existing = std::fopen(output_name, "rb");
-  if (existing == nullptr) {
-    return true;
-  }
   common::errmsg("%s: overwrite OK? (y/n) ", output_name);
   char answer[nlflip::kWindow + 2];
-  const bool yes =
-      std::fgets(answer, sizeof answer, stdin) != nullptr && (answer[0] == 'Y' || answer[0] == 'y');
-  std::fclose(existing);
-  return yes;
+  return std::fgets(answer, sizeof answer, stdin) != nullptr &&
+         (answer[0] == 'Y' || answer[0] == 'y');
 }
 
-// Where the output is the input itself, the new text goes to a temporary file
-// that replaces the original only once it is complete.
-class OutputFile {
- public:
-  explicit OutputFile(const char *name) : name_(name) {}
+int report_reading_error(const char *input_name) {
+  common::errmsg("%s: reading error\n", input_name);
+  return kFailure;
+}
 
-  bool open(bool is_the_input) {
-    if (is_the_input) {
-      stream_ = platform::create_temp_beside(name_, temp_name_);
-    }
-    if (stream_ == nullptr) {
-      stream_ = std::fopen(name_, "wb");
-    }
-    if (stream_ != nullptr) {
-      // The converter writes in large blocks of its own.
-      std::setvbuf(stream_, nullptr, _IONBF, 0);
-    }
-    return stream_ != nullptr;
+// Reads the input through before an existing output is asked about.
+int check_input(nlflip::Input &input, const char *input_name) {
+  const nlflip::Input::Checked checked = input.check();
+  switch (checked.outcome) {
+    case nlflip::Input::Checked::Outcome::ok:
+      return kSuccess;
+    case nlflip::Input::Checked::Outcome::too_long:
+      return report_too_long_line(input_name, checked.line);
+    case nlflip::Input::Checked::Outcome::read_error:
+      return report_reading_error(input_name);
+    case nlflip::Input::Checked::Outcome::spool_error:
+      common::errmsg("%s: spooling error\n", input_name);
+      return kFailure;
   }
+  return kFailure;
+}
 
-  bool write(const char *block, std::size_t size) {
-    return std::fwrite(block, 1, size, stream_) == size;
-  }
-
-  bool close() {
-    const bool closed = common::Fclose(stream_, name_) == 0;
-    stream_ = nullptr;
-    if (!closed ||
-        (!temp_name_.empty() && !platform::replace_with(temp_name_.c_str(), name_))) {
-      return false;
-    }
-    temp_name_.clear();
-    return true;
-  }
-
-  // Closes after a failed write; the guarded close still reports a full disk.
-  void abandon() {
-    common::Fclose(stream_, name_);
-    stream_ = nullptr;
-  }
-
-  ~OutputFile() {
-    if (!temp_name_.empty()) {
-      std::remove(temp_name_.c_str());
-    }
-  }
-
-  OutputFile(const OutputFile &) = delete;
-  OutputFile &operator=(const OutputFile &) = delete;
-
- private:
-  const char *name_;
-  std::FILE *stream_ = nullptr;
-  std::string temp_name_;
-};
-
-int write_output(const nlflip::Input &input, const char *output_name, bool is_the_input) {
-  OutputFile output(output_name);
-  if (!output.open(is_the_input)) {
+int write_output(nlflip::Input &input, const char *input_name, const char *output_name,
+                 nlflip::Output::Way way) {
+  nlflip::Output output(output_name, way);
+  if (!output.open()) {
     common::errmsg("%s: cannot create\n", output_name);
     return kFailure;
   }
-  const bool written = nlflip::write_flipped(
-      input.data(), input.size(),
-      [&output](const char *block, std::size_t size) { return output.write(block, size); });
-  if (!written) {
-    common::errmsg("%s: writing error\n", output_name);
-    output.abandon();
-    return kFailure;
+  const nlflip::Converted converted = nlflip::flip_stream(input.source(), &output);
+  switch (converted.outcome) {
+    case nlflip::Converted::Outcome::done:
+      if (!output.finish()) {
+        common::errmsg("%s: writing error\n", output_name);
+        return kFailure;
+      }
+      return kSuccess;
+    case nlflip::Converted::Outcome::too_long:
+      // A checked input that now has a too long line has changed under the run.
+      return way == nlflip::Output::Way::new_file
+                 ? report_too_long_line(input_name, converted.line)
+                 : report_reading_error(input_name);
+    case nlflip::Converted::Outcome::read_error:
+      return report_reading_error(input_name);
+    case nlflip::Converted::Outcome::write_error:
+      common::errmsg("%s: writing error\n", output_name);
+      output.abandon();
+      return kFailure;
   }
-  if (!output.close()) {
-    common::errmsg("%s: writing error\n", output_name);
-    return kFailure;
-  }
-  return kSuccess;
+  return kFailure;
 }
 
 int convert(const char *input_name, const char *output_name) {
-  // A file that is to be rewritten with its own new text is copied into
-  // memory, so that nothing depends on the file while it changes.
-  const bool output_is_input = platform::same_file(input_name, output_name);
-  const auto access =
-      output_is_input ? nlflip::Input::Access::read_only : nlflip::Input::Access::map_or_read;
   nlflip::Input input;
-  switch (input.read(input_name, access)) {
-    case nlflip::Input::Result::ok:
-      break;
-    case nlflip::Input::Result::not_found:
-      common::errmsg("%s: not found\n", input_name);
-      return kFailure;
-    case nlflip::Input::Result::read_error:
-      common::errmsg("%s: reading error\n", input_name);
-      return kFailure;
-    case nlflip::Input::Result::no_memory:
-      common::errmsg("cannot get memory\n");
-      return kFailure;
+  if (!input.open(input_name)) {
+    common::errmsg("%s: not found\n", input_name);
+    return kFailure;
   }
-  if (const std::uint64_t line = nlflip::find_too_long_line(input.data(), input.size());
-      line != 0) {
-    return report_too_long_line(input_name, line);
+  const auto way = nlflip::Output::way_for(input.status(), platform::status_of(output_name));
+  // A new output is written under a temporary name, so the conversion itself
+  // checks the input; an existing one is asked about only once the whole
+  // input has been read.
+  if (way != nlflip::Output::Way::new_file) {
+    if (const int checked = check_input(input, input_name); checked != kSuccess) {
+      return checked;
+    }
+    if (!overwrite_confirmed(output_name)) {
+      return kSuccess;
+    }
   }
-  if (!overwrite_confirmed(output_name)) {
-    return kSuccess;
-  }
-  return write_output(input, output_name, output_is_input);
+  return write_output(input, input_name, output_name, way);
 }
 
 }  // namespace

@@ -1,21 +1,23 @@
-// The line splitter and writer against the literal model of the windowed
-// line-end rule: any difference in the too long line or the output aborts.
+// The streaming converter against the literal model of the windowed line-end
+// rule: any difference in the too long line or the output aborts.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "flip.h"
 #include "fuzz_input.h"
 #include "support/flip_model.h"
+#include "support/flip_stream.h"
 
 namespace {
 
-using flip_model::kWindow;
+using nlflip::kWindow;
 
 // The model searches up to a window for an LF on every line, so each CR can
 // cost a window: inputs are cut to keep it at a few milliseconds.
-constexpr std::size_t kMaxInput = 3 * kWindow;
+constexpr std::size_t kMaxInput = 8 * kWindow;
 constexpr std::size_t kMaxCarriageReturns = 200;
 
 // The first byte says how the rest is read: as the text itself, or as pairs of
@@ -48,20 +50,12 @@ std::string decode(fuzz::Input &in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   fuzz::Input in(data, size);
+  // Small chunks and uneven reads make lines cross from chunk to chunk.
+  const std::size_t chunk = nlflip::kLookahead + in.byte() * std::size_t{97};
+  const std::vector<std::size_t> reads = {std::size_t{1} + in.byte() * std::size_t{211},
+                                          std::size_t{1} + in.byte()};
   const std::string text = decode(in);
-  const flip_model::Outcome expected = flip_model::model(text);
-
-  flip_model::Outcome got;
-  got.too_long_line = nlflip::find_too_long_line(text.data(), text.size());
-  fuzz::require(got.too_long_line == expected.too_long_line, "too long line as in the model");
-  if (got.too_long_line == 0) {
-    const bool written =
-        nlflip::write_flipped(text.data(), text.size(), [&](const char *block, std::size_t n) {
-          got.output.append(block, n);
-          return true;
-        });
-    fuzz::require(written, "write_flipped succeeds when every block is taken");
-  }
-  fuzz::require(got.output == expected.output, "output as in the model");
+  fuzz::require(flip_stream_support::converted(text, chunk, reads) == flip_model::model(text),
+                "too long line and output as in the model");
   return 0;
 }

@@ -19,31 +19,52 @@ void *local_lock(void *handle);  // the block's address, or null
 void local_unlock(void *handle);
 void local_free(void *handle);
 
-// Size in bytes of the regular file open as fp, or -1 for pipes, devices and
-// anything else whose size is not known in advance.
-std::int64_t regular_file_size(std::FILE *fp);
+// What a name or an open file is.  Two files are the same when they have
+// the same identity.
+struct FileStatus {
+  bool exists = false;
+  bool regular = false;   // a regular file, whose size is known in advance
+  std::int64_t size = 0;  // of a regular file
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
 
-// Maps the whole regular file open as fp for reading and stores its size;
-// null when it cannot be mapped (pipes, devices, empty files).  The mapping
-// outlives the stream and must not be used once the file is rewritten.
-const char *map_file(std::FILE *fp, std::size_t &size);
-void unmap_file(const char *data, std::size_t size);
+  bool same_file(const FileStatus &other) const {
+    return exists && other.exists && volume == other.volume && index == other.index;
+  }
+};
 
-// Whether the two names denote one and the same existing file.
-bool same_file(const char *first, const char *second);
+// The file that a name denotes, symbolic links followed, found without
+// opening it (so that a FIFO cannot block and no descriptor is taken).
+FileStatus status_of(const char *path);
+FileStatus status_of(std::FILE *fp);
+
+// Up to size bytes from the current position (read) or from an offset of a
+// regular file (read_at, which leaves the current position alone); 0 at the
+// end, -1 when reading failed.
+std::int64_t read(std::FILE *fp, char *buffer, std::size_t size);
+std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_t offset);
+
+// Writes all of data at the current position; false on failure.
+bool write_all(std::FILE *fp, const char *data, std::size_t size);
+
+// An unnamed temporary file in the system's temporary directory (TMPDIR),
+// open for reading and writing, which the system removes when it is closed
+// or the process ends; null when none can be made.
+std::FILE *open_spool();
 
 // Creates an empty temporary file, open for binary writing, in the directory
-// of the file that path names (after symbolic links on POSIX); stores its name
-// in temp_path.  Null when no file can be made there, and on POSIX when the
-// file that path names may not be written (so that writing it in place fails
-// as it should).
+// of the file that path names (after symbolic links on POSIX, also a
+// dangling one); stores its name in temp_path.  The file gets the
+// permissions that a new file would get.  Null when no file can be made
+// there.
 std::FILE *create_temp_beside(const char *path, std::string &temp_path);
 
-// Moves the temporary file over the file that path names (after symbolic
-// links on POSIX), giving it that file's permission bits (on Windows, its
-// hidden, system and archive attributes).  False on failure, and on Windows
-// for a read-only file, which is left as it is.
-bool replace_with(const char *temp_path, const char *path);
+// Moves the temporary file to the name of the file that path names (after
+// symbolic links on POSIX).  With keep_attributes, the new file takes over
+// the permission bits of the one it replaces (on Windows, its hidden, system
+// and archive attributes).  False on failure, and on Windows for a read-only
+// file, which is left as it is.
+bool replace_with(const char *temp_path, const char *path, bool keep_attributes);
 
 }  // namespace platform
 

@@ -1,6 +1,5 @@
 // POSIX implementation of the platform services.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -24,13 +23,6 @@ std::string directory_of(const std::string &path) {
     return ".";
   }
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The name of the file that path finally denotes, symbolic links resolved;
-// the path itself when it cannot be resolved.
-std::string resolved(const char *path) {
-  std::unique_ptr<char, decltype(&std::free)> real(realpath(path, nullptr), &std::free);
-  return real ? std::string(real.get()) : std::string(path);
 }
 
 }  // namespace
@@ -85,53 +77,121 @@ void local_free(void *handle) {
   }
 }
 
-std::int64_t regular_file_size(std::FILE *fp) {
+namespace {
+
+FileStatus status_from(const struct stat &info) {
+  FileStatus status;
+  status.exists = true;
+  status.regular = S_ISREG(info.st_mode);
+  status.size = status.regular ? static_cast<std::int64_t>(info.st_size) : 0;
+  status.volume = static_cast<std::uint64_t>(info.st_dev);
+  status.index = static_cast<std::uint64_t>(info.st_ino);
+  return status;
+}
+
+// The name that a chain of symbolic links ends in, also where that name
+// does not exist yet; the path itself when it is no link.
+std::string final_name(const char *path) {
+  std::string name = path;
+  // As many links as the system itself follows before it gives up.
+  for (int links = 0; links < 40; ++links) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(name.c_str(), target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
+      break;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    name = target.front() == '/' ? target : directory_of(name) + "/" + target;
+  }
+  return name;
+}
+
+// The permission bits that a new file gets from the process's umask.
+mode_t new_file_mode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+FileStatus status_of(const char *path) {
   struct stat info {};
-  if (fstat(fileno(fp), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return -1;
-  }
-  return static_cast<std::int64_t>(info.st_size);
+  return stat(path, &info) == 0 ? status_from(info) : FileStatus{};
 }
 
-const char *map_file(std::FILE *fp, std::size_t &size) {
-  const std::int64_t file_size = regular_file_size(fp);
-  if (file_size <= 0 || static_cast<std::uint64_t>(file_size) > SIZE_MAX) {
-    return nullptr;
-  }
-  const auto length = static_cast<std::size_t>(file_size);
-  // Populating the mapping at once costs far less than a fault per page.
-  void *data = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(fp), 0);
-  if (data == MAP_FAILED) {
-    return nullptr;
-  }
-  size = length;
-  return static_cast<const char *>(data);
+FileStatus status_of(std::FILE *fp) {
+  struct stat info {};
+  return fstat(fileno(fp), &info) == 0 ? status_from(info) : FileStatus{};
 }
 
-void unmap_file(const char *data, std::size_t size) {
-  munmap(const_cast<char *>(data), size);
+std::int64_t read(std::FILE *fp, char *buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t got = ::read(fileno(fp), buffer, size);
+    if (got >= 0 || errno != EINTR) {
+      return got;
+    }
+  }
 }
 
-bool same_file(const char *first, const char *second) {
-  struct stat a {};
-  struct stat b {};
-  return stat(first, &a) == 0 && stat(second, &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino;
+std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_t offset) {
+  static_assert(sizeof(off_t) == 8, "file offsets are 64-bit");
+  for (;;) {
+    const ssize_t got = pread(fileno(fp), buffer, size, static_cast<off_t>(offset));
+    if (got >= 0 || errno != EINTR) {
+      return got;
+    }
+  }
+}
+
+bool write_all(std::FILE *fp, const char *data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t put = write(fileno(fp), data, size);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    data += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+std::FILE *open_spool() {
+  const char *directory = std::getenv("TMPDIR");
+  const std::string where = directory != nullptr && *directory != '\0' ? directory : "/tmp";
+  int fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // File systems without unnamed files: a named one, unlinked at once.
+    std::string name = where + "/.nlflip-spool-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+      return nullptr;
+    }
+    unlink(name.c_str());
+  }
+  std::FILE *fp = fdopen(fd, "w+b");
+  if (fp == nullptr) {
+    close(fd);
+  }
+  return fp;
 }
 
 std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
-  const std::string target = resolved(path);
+  const std::string target = final_name(path);
   // A file this user may not write is not replaced behind its back: writing
   // it in place fails as it should.
-  if (access(target.c_str(), W_OK) != 0) {
+  if (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0) {
     return nullptr;
   }
   std::string name = directory_of(target) + "/.nlflip-XXXXXX";
-  const int fd = mkstemp(name.data());
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) {
     return nullptr;
   }
-  std::FILE *fp = fdopen(fd, "wb");
+  std::FILE *fp = fchmod(fd, new_file_mode()) == 0 ? fdopen(fd, "wb") : nullptr;
   if (fp == nullptr) {
     close(fd);
     unlink(name.c_str());
@@ -141,10 +201,11 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
   return fp;
 }
 
-bool replace_with(const char *temp_path, const char *path) {
-  const std::string target = resolved(path);
+bool replace_with(const char *temp_path, const char *path, bool keep_attributes) {
+  const std::string target = final_name(path);
   struct stat info {};
-  if (stat(target.c_str(), &info) != 0 || chmod(temp_path, info.st_mode & 07777) != 0) {
+  if (keep_attributes &&
+      (stat(target.c_str(), &info) != 0 || chmod(temp_path, info.st_mode & 07777) != 0)) {
     return false;
   }
   return std::rename(temp_path, target.c_str()) == 0;

@@ -1,6 +1,7 @@
 // Win32 implementation of the platform services.
 #include "win32.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -38,19 +39,6 @@ std::string full_path(const char *path) {
 // The directory part of an absolute name, its last separator included.
 std::string directory_of(const std::string &path) {
   return path.substr(0, path.find_last_of("\\/") + 1);
-}
-
-bool identify(const char *name, BY_HANDLE_FILE_INFORMATION &info) {
-  // No access is asked for, so that files open elsewhere can be identified;
-  // backup semantics let directories be opened too.
-  const HANDLE file = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  const bool known = GetFileInformationByHandle(file, &info) != 0;
-  CloseHandle(file);
-  return known;
 }
 
 // The attributes that the rewritten file takes over from the original.
@@ -126,45 +114,113 @@ void local_free(void *handle) {
   LocalFree(handle);
 }
 
-std::int64_t regular_file_size(std::FILE *fp) {
+namespace {
+
+FileStatus status_from(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info)) {
+    return {};
+  }
+  FileStatus status;
+  status.exists = true;
+  status.regular = GetFileType(file) == FILE_TYPE_DISK &&
+                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (status.regular) {
+    status.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) |
+                                            info.nFileSizeLow);
+  }
+  status.volume = info.dwVolumeSerialNumber;
+  status.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return status;
+}
+
+// ReadFile's count is 32-bit.
+DWORD chunk_of(std::size_t size) {
+  return size > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(size);
+}
+
+std::int64_t read_file(HANDLE file, char *buffer, std::size_t size, OVERLAPPED *where) {
+  DWORD got = 0;
+  if (ReadFile(file, buffer, chunk_of(size), &got, where)) {
+    return got;
+  }
+  // A pipe whose writer has gone is at its end; so is a read past the end.
+  const DWORD error = GetLastError();
+  return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+}  // namespace
+
+FileStatus status_of(const char *path) {
+  // No access is asked for, so that files open elsewhere can be identified;
+  // backup semantics let directories be opened too.
+  const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    // Devices such as NUL exist without file information.
+    FileStatus status;
+    status.exists = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    return status;
+  }
+  FileStatus status = status_from(file);
+  CloseHandle(file);
+  return status;
+}
+
+FileStatus status_of(std::FILE *fp) {
+  return status_from(handle_of(fp));
+}
+
+std::int64_t read(std::FILE *fp, char *buffer, std::size_t size) {
+  return read_file(handle_of(fp), buffer, size, nullptr);
+}
+
+std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_t offset) {
+  OVERLAPPED where{};
+  where.Offset = static_cast<DWORD>(offset);
+  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return read_file(handle_of(fp), buffer, size, &where);
+}
+
+bool write_all(std::FILE *fp, const char *data, std::size_t size) {
   const HANDLE file = handle_of(fp);
-  LARGE_INTEGER size{};
-  if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK ||
-      !GetFileSizeEx(file, &size)) {
-    return -1;
+  while (size > 0) {
+    DWORD put = 0;
+    if (!WriteFile(file, data, chunk_of(size), &put, nullptr) || put == 0) {
+      return false;
+    }
+    data += put;
+    size -= put;
   }
-  return size.QuadPart;
+  return true;
 }
 
-const char *map_file(std::FILE *fp, std::size_t &size) {
-  const std::int64_t file_size = regular_file_size(fp);
-  if (file_size <= 0 || static_cast<std::uint64_t>(file_size) > SIZE_MAX) {
+std::FILE *open_spool() {
+  char directory[MAX_PATH + 1];
+  char name[MAX_PATH];
+  const DWORD length = GetTempPathA(sizeof directory, directory);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameA(directory, "nls", 0, name) == 0) {
     return nullptr;
   }
-  const HANDLE mapping = CreateFileMappingA(handle_of(fp), nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) {
+  // The system removes the file when its last handle closes, also when the
+  // process is killed.
+  const HANDLE file =
+      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DeleteFileA(name);
     return nullptr;
   }
-  // The view holds the mapping by itself.
-  const void *data = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-  CloseHandle(mapping);
-  if (data == nullptr) {
-    return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDWR | _O_BINARY);
+  std::FILE *fp = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+  if (fp == nullptr) {
+    if (fd < 0) {
+      CloseHandle(file);
+    } else {
+      _close(fd);
+    }
   }
-  size = static_cast<std::size_t>(file_size);
-  return static_cast<const char *>(data);
-}
-
-void unmap_file(const char *data, std::size_t /*size*/) {
-  UnmapViewOfFile(data);
-}
-
-bool same_file(const char *first, const char *second) {
-  BY_HANDLE_FILE_INFORMATION a{};
-  BY_HANDLE_FILE_INFORMATION b{};
-  return identify(first, a) && identify(second, b) &&
-         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
+  return fp;
 }
 
 std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
@@ -182,16 +238,20 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
   return fp;
 }
 
-bool replace_with(const char *temp_path, const char *path) {
+bool replace_with(const char *temp_path, const char *path, bool keep_attributes) {
   const std::string target = full_path(path);
-  const DWORD attributes = GetFileAttributesA(target.c_str());
-  // A read-only file is not replaced behind its back; it stays as it is.
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    return false;
+  if (keep_attributes) {
+    const DWORD attributes = GetFileAttributesA(target.c_str());
+    // A read-only file is not replaced behind its back; it stays as it is.
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      return false;
+    }
+    const DWORD kept = attributes & kKeptAttributes;
+    if (!SetFileAttributesA(temp_path, kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept)) {
+      return false;
+    }
   }
-  const DWORD kept = attributes & kKeptAttributes;
-  return SetFileAttributesA(temp_path, kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) &&
-         MoveFileExA(temp_path, target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  return MoveFileExA(temp_path, target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 }  // namespace platform

@@ -1,5 +1,5 @@
-// The fast line splitter and writer against the literal model of the windowed
-// line-end rule.
+// The streaming converter against the literal model of the windowed line-end
+// rule, with chunks of every size that matters.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,24 +7,24 @@
 #include <vector>
 
 #include "flip.h"
+#include "stream.h"
 #include "support/flip_model.h"
+#include "support/flip_stream.h"
 
 namespace {
 
-using flip_model::kWindow;
 using flip_model::model;
+using nlflip::kWindow;
 using flip_model::Outcome;
 
+using flip_stream_support::converted;
+
+// The whole text in one chunk, and in the smallest chunks with reads that
+// end anywhere.
 Outcome converter(const std::string &in) {
-  Outcome result;
-  result.too_long_line = nlflip::find_too_long_line(in.data(), in.size());
-  if (result.too_long_line == 0) {
-    EXPECT_TRUE(nlflip::write_flipped(in.data(), in.size(), [&](const char *block, std::size_t n) {
-      result.output.append(block, n);
-      return true;
-    }));
-  }
-  return result;
+  const Outcome whole = converted(in, nlflip::kChunk);
+  EXPECT_EQ(converted(in, nlflip::kLookahead, {1, 4099, 7, 65536}), whole);
+  return whole;
 }
 
 // Lines of chosen lengths around the window size, each with a chosen end.
@@ -100,32 +100,30 @@ TEST(Flip, AgreesWithTheModelOnGeneratedInputs) {
   }
 }
 
-TEST(Flip, WritesLargeInputsAcrossManyBlocks) {
+TEST(Flip, ConvertsLargeInputsAcrossManyChunks) {
   std::mt19937 random(7);
   std::string in;
   while (in.size() < 5'000'000) {
     in.append(random() % 120, 'm');
     in += "\n\r\0"[random() % 3];
   }
-  std::vector<std::size_t> blocks;
-  std::string out;
-  ASSERT_TRUE(nlflip::write_flipped(in.data(), in.size(), [&](const char *block, std::size_t n) {
-    blocks.push_back(n);
-    out.append(block, n);
-    return true;
-  }));
-  EXPECT_GT(blocks.size(), 4U);
-  EXPECT_EQ(out, model(in).output);
+  EXPECT_EQ(converted(in, nlflip::kChunk), model(in));
 }
 
-TEST(Flip, StopsWhenABlockCannotBeWritten) {
+TEST(Flip, StopsWhenTheOutputCannotBeWritten) {
+  class FailingSink : public nlflip::Sink {
+   public:
+    bool write(const char *, std::size_t) override {
+      ++calls;
+      return false;
+    }
+    int calls = 0;
+  };
   const std::string in(3'000'000, '\n');
-  int calls = 0;
-  EXPECT_FALSE(nlflip::write_flipped(in.data(), in.size(), [&](const char *, std::size_t) {
-    ++calls;
-    return false;
-  }));
-  EXPECT_EQ(calls, 1);
+  flip_stream_support::MemorySource source(in, {});
+  FailingSink sink;
+  EXPECT_EQ(nlflip::flip_stream(source, &sink).outcome, nlflip::Converted::Outcome::write_error);
+  EXPECT_EQ(sink.calls, 1);
 }
 
 TEST(Flip, SwapEolTogglesOnlyTheLineEnd) {
@@ -138,9 +136,10 @@ TEST(Flip, SwapEolTogglesOnlyTheLineEnd) {
       {"a\r\n", "a\n"}, {"\r\n", "\n"}, {"\n", "\r\n"},   {"a\rb\n", "a\rb\r\n"},
   };
   for (const auto &c : cases) {
-    std::string buffer = c.line + '#';
-    buffer.resize(nlflip::swap_eol(buffer.data(), c.line.size()));
-    EXPECT_EQ(buffer, c.toggled);
+    std::string line = c.line + std::string(nlflip::kSlack, '#');
+    std::string out(c.line.size() + 1 + nlflip::kSlack, '\0');
+    out.resize(nlflip::swap_eol(line.data(), c.line.size(), out.data()));
+    EXPECT_EQ(out, c.toggled);
   }
 }
 

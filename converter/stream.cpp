@@ -1,0 +1,137 @@
+#include "stream.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "flip.h"
+
+namespace nlflip {
+
+namespace {
+
+// Fills buffer[0, size) as far as the source goes; the count read, or -1.
+std::int64_t fill(Source &source, char *buffer, std::size_t size) {
+  std::size_t have = 0;
+  while (have < size) {
+    const std::int64_t got = source.read(buffer + have, size - have);
+    if (got < 0) {
+      return -1;
+    }
+    if (got == 0) {
+      break;
+    }
+    have += static_cast<std::size_t>(got);
+  }
+  return static_cast<std::int64_t>(have);
+}
+
+// Writes blocks on a thread of its own, so that converting the next chunk
+// overlaps writing the last one.  One block is in flight at a time.
+class BackgroundWriter {
+ public:
+  explicit BackgroundWriter(Sink &sink) : sink_(sink), thread_([this] { run(); }) {}
+  ~BackgroundWriter() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  BackgroundWriter(const BackgroundWriter &) = delete;
+  BackgroundWriter &operator=(const BackgroundWriter &) = delete;
+
+  // Hands a block over once the one before is written; false when a block
+  // could not be written.  The block must stay untouched until the next
+  // call of put() or finish().
+  bool put(const char *data, std::size_t size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return data_ == nullptr; });
+    if (failed_) {
+      return false;
+    }
+    data_ = data;
+    size_ = size;
+    changed_.notify_all();
+    return true;
+  }
+
+  // Waits for the last block; false when any block could not be written.
+  bool finish() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return data_ == nullptr; });
+    return !failed_;
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return data_ != nullptr || stopping_; });
+      if (data_ == nullptr) {
+        return;
+      }
+      lock.unlock();
+      const bool written = sink_.write(data_, size_);
+      lock.lock();
+      failed_ = failed_ || !written;
+      data_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+
+  Sink &sink_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char *data_ = nullptr;
+  std::size_t size_ = 0;
+  bool failed_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace
+
+Converted flip_stream(Source &source, Sink *sink, std::size_t chunk) {
+  // The unfinished line and the lookahead behind it are carried over to the
+  // next chunk: less than a window each.
+  const std::size_t carry_room = 2 * kLookahead;
+  const std::size_t in_size = carry_room + chunk;
+  const std::size_t out_size = 2 * in_size + kSlack;
+  const std::unique_ptr<char[]> in(new char[in_size + kSlack]());
+  // Two output areas: one being written while the next is filled.
+  const std::unique_ptr<char[]> out(new char[2 * out_size]);
+  std::unique_ptr<BackgroundWriter> writer;
+  if (sink != nullptr) {
+    writer = std::make_unique<BackgroundWriter>(*sink);
+  }
+  Flipper flipper;
+  std::size_t have = 0;  // carried over from the chunk before
+  for (std::size_t turn = 0, last = 0; last == 0; ++turn) {
+    const std::int64_t got = fill(source, in.get() + have, in_size - have);
+    if (got < 0) {
+      return {Converted::Outcome::read_error, 0};
+    }
+    have += static_cast<std::size_t>(got);
+    last = have < in_size ? 1 : 0;
+    char *area = out.get() + (turn % 2) * out_size;
+    const Flipper::Step step = flipper.flip(in.get(), have, last != 0, area);
+    if (step.too_long) {
+      return {Converted::Outcome::too_long, flipper.lines() + 1};
+    }
+    if (writer && step.written > 0 && !writer->put(area, step.written)) {
+      return {Converted::Outcome::write_error, 0};
+    }
+    have -= step.consumed;
+    std::memmove(in.get(), in.get() + step.consumed, have);
+  }
+  if (writer && !writer->finish()) {
+    return {Converted::Outcome::write_error, 0};
+  }
+  return {};
+}
+
+}  // namespace nlflip

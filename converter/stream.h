@@ -1,0 +1,45 @@
+// Converting a stream of input bytes into a stream of output bytes in
+// bounded memory.
+#ifndef NLFLIP_STREAM_H
+#define NLFLIP_STREAM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace nlflip {
+
+// Where the input's bytes come from.
+class Source {
+ public:
+  virtual ~Source() = default;
+  // Up to size bytes into buffer: their number, 0 at the end, -1 when
+  // reading failed.
+  virtual std::int64_t read(char *buffer, std::size_t size) = 0;
+};
+
+// Where the converted bytes go.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // False when the bytes could not all be written.
+  virtual bool write(const char *data, std::size_t size) = 0;
+};
+
+struct Converted {
+  enum class Outcome { done, too_long, read_error, write_error };
+  Outcome outcome = Outcome::done;
+  std::uint64_t line = 0;  // the number of the too long line
+};
+
+// Bytes read and converted at a time.
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+// Reads the source to its end and writes its lines, their ends toggled, to
+// the sink; without a sink the lines are only checked.  Stops at the first
+// too long line, reading failure or writing failure.  The chunk size is at
+// least kLookahead.
+Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChunk);
+
+}  // namespace nlflip
+
+#endif  // NLFLIP_STREAM_H
