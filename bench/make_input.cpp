@@ -1,6 +1,9 @@
 // Writes deterministic benchmark inputs: make_input KIND BYTES FILE, where
-// KIND is lf, crlf or cr (text lines of about 40 bytes), long (lines of about
-// 9000 bytes) or binary (random bytes, NUL included, a line end now and then).
+// KIND is lf, crlf or cr (text lines of 30 to 48 bytes), ragged or
+// ragged-crlf (text lines of 0 to about 300 bytes, 40 on average), long
+// (lines of about 9000 bytes), binary (random bytes, NUL included, an LF now
+// and then) or mixed (random bytes with frequent NULs and LF, CR and CR LF
+// line ends, about 30 bytes apart).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,16 +35,32 @@ std::string make(const std::string &kind, std::size_t bytes) {
   std::mt19937 random(12345);
   std::string data;
   data.reserve(bytes + 10000);
-  if (kind == "binary") {
+  if (kind == "mixed") {
+    static const char *const ends[] = {"\n", "\r", "\r\n"};
+    while (data.size() < bytes) {
+      const auto value = static_cast<char>(random() % 256);
+      if (random() % 30 == 0) {
+        data += ends[random() % 3];
+      } else if (random() % 16 == 0 || value == '\n' || value == '\r') {
+        data += '\0';
+      } else {
+        data += value;
+      }
+    }
+  } else if (kind == "binary") {
     while (data.size() < bytes) {
       const auto value = static_cast<char>(random() % 256);
       data += value == '\n' || value == '\r' || random() % 64 == 0 ? '\n' : value;
     }
   } else {
     const bool long_lines = kind == "long";
-    const char *end = kind == "crlf" ? "\r\n" : kind == "cr" ? "\r" : "\n";
+    const bool ragged = kind.starts_with("ragged");
+    const char *end = kind.ends_with("crlf") ? "\r\n" : kind == "cr" ? "\r" : "\n";
+    std::exponential_distribution<double> ragged_length(1.0 / 40);
     while (data.size() < bytes) {
-      const std::size_t length = long_lines ? 8500 + random() % 1000 : 30 + random() % 19;
+      const std::size_t length = long_lines ? 8500 + random() % 1000
+                                 : ragged   ? static_cast<std::size_t>(ragged_length(random))
+                                            : 30 + random() % 19;
       data += text_line(random, length);
       data += end;
     }
@@ -54,7 +73,7 @@ std::string make(const std::string &kind, std::size_t bytes) {
 
 int main(int argc, char **argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: make_input lf|crlf|cr|long|binary BYTES FILE\n");
+    std::fprintf(stderr, "usage: make_input lf|crlf|cr|ragged|ragged-crlf|long|binary|mixed BYTES FILE\n");
     return 2;
   }
   const std::string data =

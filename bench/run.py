@@ -26,9 +26,12 @@ INPUTS = [
     ("crlf-16M", "crlf", 16 * MIB, "dos2unix"),
     ("lf-256M", "lf", 256 * MIB, "unix2dos"),
     ("crlf-256M", "crlf", 256 * MIB, "dos2unix"),
+    ("ragged-256M", "ragged", 256 * MIB, "unix2dos"),
+    ("ragged-crlf-256M", "ragged-crlf", 256 * MIB, "dos2unix"),
     ("cr-256M", "cr", 256 * MIB, None),
     ("long-256M", "long", 256 * MIB, "unix2dos"),
     ("binary-256M", "binary", 256 * MIB, None),
+    ("mixed-256M", "mixed", 256 * MIB, None),
 ]
 # The literal algorithm needs seconds per 16 MiB; larger inputs would take minutes.
 LITERAL_LIMIT = 16 * MIB
