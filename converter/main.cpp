@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "common.h"
 #include "flip.h"
@@ -147,5 +148,10 @@ int main(int argc, char **argv) {
     common::errmsg("%s\n", usage_line);
     return kFailure;
   }
-  return convert(argv[1], argv[2]);
+  try {
+    return convert(argv[1], argv[2]);
+  } catch (const std::bad_alloc &) {
+    common::errmsg("cannot get memory\n");
+    return kFailure;
+  }
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "flip.h"
@@ -29,17 +30,26 @@ std::int64_t fill(Source &source, char *buffer, std::size_t size) {
 }
 
 // Writes blocks on a thread of its own, so that converting the next chunk
-// overlaps writing the last one.  One block is in flight at a time.
+// overlaps writing the last one; one block is in flight at a time.  Where no
+// thread can be started, blocks are written as they come.
 class BackgroundWriter {
  public:
-  explicit BackgroundWriter(Sink &sink) : sink_(sink), thread_([this] { run(); }) {}
-  ~BackgroundWriter() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
+  explicit BackgroundWriter(Sink &sink) : sink_(sink) {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error &) {
+      // Written on this thread instead.
     }
-    changed_.notify_all();
-    thread_.join();
+  }
+  ~BackgroundWriter() {
+    if (thread_.joinable()) {
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+      }
+      changed_.notify_all();
+      thread_.join();
+    }
   }
   BackgroundWriter(const BackgroundWriter &) = delete;
   BackgroundWriter &operator=(const BackgroundWriter &) = delete;
@@ -48,6 +58,9 @@ class BackgroundWriter {
   // could not be written.  The block must stay untouched until the next
   // call of put() or finish().
   bool put(const char *data, std::size_t size) {
+    if (!thread_.joinable()) {
+      return sink_.write(data, size);
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return data_ == nullptr; });
     if (failed_) {

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "cli_fixture.h"
@@ -95,6 +98,129 @@ TEST_F(FullDisk, SameFileKeepsTheOriginal) {
   EXPECT_EQ(read_file(name), original);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk_.path()), {}), 1)
       << "the temporary file is removed";
+}
+
+}  // namespace
+
+namespace {
+
+using testsupport::Stdin;
+
+// Runs nlflip through the shell, for limits, redirections and pipes;
+// "$0" is the program.
+RunResult shell(const Cli &, const std::string &dir, const std::string &script,
+                const std::string &input = "") {
+  return testsupport::run("/bin/sh", {"-c", script, NLFLIP_EXE}, dir, input);
+}
+
+// count lines of 39 bytes and an LF, written to path.
+void write_lines(const std::string &path, std::size_t count) {
+  const std::string line = std::string(39, 'x') + "\n";
+  std::string block;
+  for (int i = 0; i < 4096; ++i) {
+    block += line;
+  }
+  std::ofstream out(path, std::ios::binary);
+  for (std::size_t done = 0; done < count; done += 4096) {
+    out.write(block.data(), static_cast<std::streamsize>(line.size() * std::min<std::size_t>(4096, count - done)));
+  }
+}
+
+// Whether path holds count lines of 39 bytes and a CR LF.
+bool holds_converted_lines(const std::string &path, std::size_t count) {
+  const std::string line = std::string(39, 'x') + "\r\n";
+  std::ifstream in(path, std::ios::binary);
+  std::string got(line.size(), '\0');
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!in.read(got.data(), static_cast<std::streamsize>(got.size())) || got != line) {
+      return false;
+    }
+  }
+  return in.peek() == std::ifstream::traits_type::eof();
+}
+
+TEST_F(Cli, EndlessInputStopsAtItsFirstWindow) {
+  for (const bool output_exists : {false, true}) {
+    if (output_exists) {
+      write_file(path("out.txt"), "keep\n");
+    }
+    const RunResult r = nlflip({"/dev/zero", "out.txt"}, "y\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "/dev/zero: 1 line: too long line\n");
+    EXPECT_EQ(entries(), output_exists ? 1 : 0) << "no output, no temporary file";
+    if (output_exists) {
+      EXPECT_EQ(read_file(path("out.txt")), "keep\n");
+    }
+  }
+}
+
+TEST_F(Cli, MemoryStaysBoundedWhateverTheInputsSize) {
+  // Five times the address space the program may use.
+  constexpr std::size_t kLines = std::size_t{4} << 20;
+  const std::string limit = "ulimit -v 32768 && ";
+  write_lines(path("big.txt"), kLines);
+  write_file(path("yes.txt"), "y\n");
+  struct Case {
+    const char *name;
+    std::string script;
+    const char *result;
+  };
+  const Case cases[] = {
+      {"file to a new output", limit + "exec \"$0\" big.txt out.txt", "out.txt"},
+      {"pipe to an existing output, kept aside until the answer",
+       "cat big.txt | (" + limit + "exec \"$0\" /dev/fd/3 out.txt 3<&0 <yes.txt)", "out.txt"},
+      {"same file", limit + "exec \"$0\" both.txt both.txt <yes.txt", "both.txt"},
+  };
+  for (const auto &c : cases) {
+    std::filesystem::copy_file(path("big.txt"), path("both.txt"),
+                               std::filesystem::copy_options::overwrite_existing);
+    const RunResult r = shell(*this, dir_.path(), c.script);
+    EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
+    EXPECT_TRUE(holds_converted_lines(path(c.result), kLines)) << c.name;
+  }
+}
+
+TEST_F(Cli, InputChangedUnderTheRunIsAReadingError) {
+  const std::string original = std::string(5000, 'a') + "\n" + std::string(50000, '\n');
+  struct Case {
+    const char *name;
+    std::function<void()> change;
+    int exit_code;
+  };
+  const Case cases[] = {
+      {"truncated", [&] { std::filesystem::resize_file(path("in.txt"), 20000); }, 1},
+      {"a too long line written in",
+       [&] { write_file(path("in.txt"), std::string(original.size(), 'z')); }, 1},
+      {"appended to",
+       [&] { std::ofstream(path("in.txt"), std::ios::app | std::ios::binary) << "more\n"; }, 0},
+  };
+  for (const auto &c : cases) {
+    write_file(path("in.txt"), original);
+    write_file(path("out.txt"), "old\n");
+    const RunResult r = testsupport::run_at_prompt(NLFLIP_EXE, {"in.txt", "out.txt"}, dir_.path(),
+                                                   "y\n", Stdin::pipe, c.change);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.name;
+    if (c.exit_code == 0) {
+      std::string converted = std::string(5000, 'a');
+      for (int i = 0; i < 50001; ++i) {
+        converted += "\r\n";
+      }
+      EXPECT_TRUE(read_file(path("out.txt")) == converted) << c.name;
+    } else {
+      EXPECT_EQ(r.err, "out.txt: overwrite OK? (y/n) in.txt: reading error\n") << c.name;
+    }
+  }
+}
+
+TEST_F(FullDisk, PipeThatCannotBeKeptLeavesTheOutputAlone) {
+  write_lines(path("big.txt"), 200000);
+  write_file(path("out.txt"), "keep\n");
+  const RunResult r = shell(*this, dir_.path(),
+                            "cat big.txt | TMPDIR=" + disk_.path() +
+                                " \"$0\" /dev/fd/3 out.txt 3<&0 </dev/null");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "/dev/fd/3: spooling error\n");
+  EXPECT_EQ(read_file(path("out.txt")), "keep\n");
 }
 
 }  // namespace

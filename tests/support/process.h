@@ -3,6 +3,7 @@
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ enum class Stdin { pipe, closed };
 // into a pipe that is closed afterwards.
 RunResult run(const std::string &program, const std::vector<std::string> &args,
               const std::string &cwd, const std::string &input = "", Stdin mode = Stdin::pipe);
+
+// The same, with at_prompt called once the program has written to its
+// standard error and before its input is written (POSIX only).
+RunResult run_at_prompt(const std::string &program, const std::vector<std::string> &args,
+                        const std::string &cwd, const std::string &input, Stdin mode,
+                        const std::function<void()> &at_prompt);
 
 }  // namespace testsupport
 

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <chrono>
 #include <thread>
 
 #include "process.h"
@@ -29,6 +30,12 @@ void write_all(int fd, const std::string &data) {
 
 RunResult run(const std::string &program, const std::vector<std::string> &args,
               const std::string &cwd, const std::string &input, Stdin mode) {
+  return run_at_prompt(program, args, cwd, input, mode, nullptr);
+}
+
+RunResult run_at_prompt(const std::string &program, const std::vector<std::string> &args,
+                        const std::string &cwd, const std::string &input, Stdin mode,
+                        const std::function<void()> &at_prompt) {
   const TempDir streams;
   const std::string out_path = streams.path() + "/stdout";
   const std::string err_path = streams.path() + "/stderr";
@@ -77,6 +84,13 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
   if (spawned == 0) {
     // A separate writer keeps a child that reads slowly from blocking us.
     std::thread writer([&] {
+      if (at_prompt) {
+        // The program has asked once something is on its standard error.
+        while (read_file(err_path).empty()) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        at_prompt();
+      }
       write_all(input_pipe[1], input);
       close(input_pipe[1]);
     });
