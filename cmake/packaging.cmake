@@ -1,4 +1,4 @@
-# Installation.
+# Installation and release archives.
 #
 # The component runtime (a plain `cmake --install`) is the tool, its manual
 # page and the README.  The component development, installed only on request,
@@ -37,3 +37,21 @@ configure_package_config_file(cmake/nlflipConfig.cmake.in nlflipConfig.cmake
 write_basic_package_version_file(nlflipConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/nlflipConfig.cmake ${PROJECT_BINARY_DIR}/nlflipConfigVersion.cmake
   DESTINATION ${package_dir} COMPONENT development EXCLUDE_FROM_ALL)
+
+# The archives (package presets in CMakePresets.json): .tar.gz and .deb of the
+# component runtime on Linux, .zip on Windows.
+set(CPACK_PACKAGE_CONTACT "nlflip maintainers <maintainers@users.noreply.c-seed-7e20919d.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "toggle the line ends of a text file into a second file")
+# The long description as the .deb shows it: lines of at most 80 columns.
+set(CPACK_PACKAGE_DESCRIPTION [[
+nlflip writes a copy of a text file with its line ends toggled rather than
+normalised: LF and CR line ends become CR LF, CR LF line ends become LF, so
+a second run restores the original.  All other bytes are kept.  It asks
+before it replaces an existing file, and it can rewrite a file in place.
+Its usage text is partly Japanese, in Shift-JIS.]])
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/compress-manual.cmake)
+include(CPack)
