@@ -2,10 +2,12 @@
 """Benchmarks nlflip against the copy floor, the dos2unix package and the
 literal per-line algorithm, on generated inputs, in interleaved rounds.
 
-Usage: bench/run.py [--build build/release] [--rounds 7] [--out bench/results]
+Usage: bench/run.py [--build build/release] [--rounds 7] [--out bench/out]
 
 Writes results.md (a Markdown table), results.dat and throughput.svg (a
-gnuplot chart, when gnuplot is installed) to the output folder.
+gnuplot chart, when gnuplot is installed) to the output folder: bench/out,
+which git ignores, unless --out names another.  The committed figures are
+refreshed on purpose with --out bench/results.
 """
 import argparse
 import datetime
@@ -161,7 +163,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build/release")
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--out", default="bench/results")
+    parser.add_argument("--out", default="bench/out")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="nlflip-bench-") as work:

@@ -33,7 +33,7 @@ TEST_F(Cli, UsageTextIsShiftJisOnStandardOutput) {
           "   <file>       \x93\xFC\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\n"
           "   <outputfile> \x8F\x6F\x97\xCD\x83\x74\x83\x40\x83\x43\x83\x8B\x96\xBC\n"
           " \n"
-          "Version: 1.30\n"));
+          "Version: " NLFLIP_VERSION "\n"));
 }
 
 TEST_F(Cli, FailuresReportOneLineAndTouchNothing) {
