@@ -118,7 +118,8 @@ class Spool : public Source {
 
   std::int64_t replay(char *buffer, std::size_t size) {
     if (position_ < head_.size()) {
-      const std::size_t from_memory = std::min(size, head_.size() - position_);
+      const auto from_memory =
+          static_cast<std::size_t>(std::min<std::uint64_t>(size, head_.size() - position_));
       std::memcpy(buffer, head_.data() + position_, from_memory);
       position_ += from_memory;
       return static_cast<std::int64_t>(from_memory);
@@ -197,9 +198,14 @@ Input::Checked checked_by(const Converted &converted) {
 }  // namespace
 
 Input::~Input() {
+  close();
+}
+
+void Input::close() {
   source_.reset();
   if (stream_ != nullptr) {
     std::fclose(stream_);
+    stream_ = nullptr;
   }
 }
 

@@ -41,6 +41,10 @@ class Input {
   // reading failure), or the stream itself.
   Source &source();
 
+  // Closes the input once it has been read: a file rewritten with its own
+  // new text must not be held open.
+  void close();
+
  private:
   Checked check_regular();
   Checked check_stream();

@@ -95,6 +95,7 @@ int write_output(nlflip::Input &input, const char *input_name, const char *outpu
     return kFailure;
   }
   const nlflip::Converted converted = nlflip::flip_stream(input.source(), &output);
+  input.close();
   switch (converted.outcome) {
     case nlflip::Converted::Outcome::done:
       if (!output.finish()) {

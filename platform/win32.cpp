@@ -224,6 +224,15 @@ std::FILE *open_spool() {
 }
 
 std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
+  // A name that cannot be created (wildcards, a missing directory) is found
+  // before anything is written; the probe goes when its handle closes.
+  const HANDLE probe = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+  } else if (GetLastError() != ERROR_FILE_EXISTS) {
+    return nullptr;
+  }
   const std::string directory = directory_of(full_path(path));
   char name[MAX_PATH];
   if (GetTempFileNameA(directory.c_str(), "nlf", 0, name) == 0) {
