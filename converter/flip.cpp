@@ -19,21 +19,22 @@ bool is_line_end(char c) {
   return c == '\n' || c == '\r';
 }
 
-// Bit i set where block[i] is an LF.
-std::uint64_t lf_mask(const char *block) {
+// Bit i set where block[i] is the byte wanted.
+std::uint64_t byte_mask(const char *block, char wanted) {
 #if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i pattern = _mm_set1_epi8(wanted);
   std::uint64_t mask = 0;
   for (std::size_t i = 0; i < kBlock; i += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i));
-    mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lf)))}
+    mask |= std::uint64_t{static_cast<std::uint16_t>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, pattern)))}
             << i;
   }
   return mask;
 #else
   std::uint64_t mask = 0;
   for (std::size_t i = 0; i < kBlock; ++i) {
-    mask |= std::uint64_t{block[i] == '\n'} << i;
+    mask |= std::uint64_t{block[i] == wanted} << i;
   }
   return mask;
 #endif
@@ -48,30 +49,40 @@ std::size_t bit_count(std::uint64_t bits) {
   return static_cast<std::size_t>((bits * 0x0101010101010101U) >> 56);
 }
 
-// Bytes whose LF positions are gathered before they are handled: listing
-// them costs no branch per LF, and the loop over them runs long.
+// The position of the lowest set bit, 63 for none: with a bit always set the
+// processor needs no branch for the empty case.
+std::size_t lowest_bit(std::uint64_t bits) {
+  return static_cast<std::size_t>(std::countr_zero(bits | (std::uint64_t{1} << 63)));
+}
+
+// Bytes whose line-end positions are gathered before they are handled:
+// listing them costs no branch per line end, and the loop over them runs
+// long.
 constexpr std::size_t kStretch = 16384;
 
-// Lists the positions of the LFs of data[from, to) into positions (room for
-// to - from + 8) and returns their number.
-std::size_t gather_lfs(const char *data, std::size_t from, std::size_t to,
-                       std::uint32_t *positions) {
+// Lists the positions of the wanted byte in data[from, to) into positions
+// (room for to - from + 4) and returns their number.
+std::size_t gather(const char *data, std::size_t from, std::size_t to, char wanted,
+                   std::uint32_t *positions) {
   std::size_t count = 0;
   for (std::size_t block = from; block < to; block += kBlock) {
-    std::uint64_t lfs = lf_mask(data + block);
+    std::uint64_t hits = byte_mask(data + block, wanted);
     if (to - block < kBlock) {
-      lfs &= (std::uint64_t{1} << (to - block)) - 1;
+      hits &= (std::uint64_t{1} << (to - block)) - 1;
     }
-    const std::size_t found = bit_count(lfs);
+    if (hits == 0) {
+      continue;
+    }
+    const std::size_t found = bit_count(hits);
     std::uint32_t *put = positions + count;
-    // Eight at once, whether there are that many or not.
-    for (std::size_t i = 0; i < 8; ++i) {
-      put[i] = static_cast<std::uint32_t>(block + static_cast<std::size_t>(std::countr_zero(lfs)));
-      lfs &= lfs - 1;
+    // Four at once, whether there are that many or not: more are rare in text.
+    for (std::size_t i = 0; i < 4; ++i) {
+      put[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
+      hits &= hits - 1;
     }
-    for (std::size_t i = 8; i < found; ++i) {
-      put[i] = static_cast<std::uint32_t>(block + static_cast<std::size_t>(std::countr_zero(lfs)));
-      lfs &= lfs - 1;
+    for (std::size_t i = 4; i < found; ++i) {
+      put[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
+      hits &= hits - 1;
     }
     count += found;
   }
@@ -102,35 +113,71 @@ class NextLf {
   std::size_t next_ = 0;
 };
 
-// Copies a run.  A short run, the common case, is copied as a whole block of
-// kBlock bytes, reading and writing past its end, so that its length costs
-// no branch.
+// Runs up to this long, nearly every line of text, are copied in one piece
+// of this size whatever their length, reading and writing past their end,
+// so that the length costs no branch that could be mispredicted.
+constexpr std::size_t kShortRun = kSlack;
+
 void copy_run(char *out, const char *from, std::size_t size) {
-  if (size > kBlock) {
+  if (size > kShortRun) {
     std::memcpy(out, from, size);
     return;
   }
 #if defined(__SSE2__)
-  for (std::size_t i = 0; i < kBlock; i += 16) {
+  for (std::size_t i = 0; i < kShortRun; i += 16) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
                      _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i)));
   }
 #else
-  std::memcpy(out, from, kBlock);
+  std::memcpy(out, from, kShortRun);
 #endif
 }
 
-// The end of the line at start that has no LF within its window (at - 1
-// holds no LF), found by the rule for CRs: its first CR within the window,
-// together with an LF right behind it at the window's edge; kNone when it
-// has none and the window is full (a too long line).
-std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start) {
+// The CRs of a chunk in order, gathered a stretch at a time when first asked
+// for, so that each byte is looked at once over a run of questions with
+// rising starts.
+class CrFinder {
+ public:
+  CrFinder(const char *data, std::size_t size) : data_(data), size_(size) {}
+
+  // The position of the first CR at or after from, or the chunk's size.
+  std::size_t at_or_after(std::size_t from) {
+    for (;;) {
+      while (next_ < count_ && positions_[next_] < from) {
+        ++next_;
+      }
+      if (next_ < count_) {
+        return positions_[next_];
+      }
+      const std::size_t start = std::max(from, gathered_to_);
+      if (start >= size_) {
+        return size_;
+      }
+      gathered_to_ = std::min(size_, start + kStretch);
+      count_ = gather(data_, start, gathered_to_, '\r', positions_);
+      next_ = 0;
+    }
+  }
+
+ private:
+  const char *data_;
+  std::size_t size_;
+  std::uint32_t positions_[kStretch + 8];
+  std::size_t count_ = 0;
+  std::size_t next_ = 0;
+  std::size_t gathered_to_ = 0;
+};
+
+// The end of the line at start that has no LF within its window, found by
+// the rule for CRs: its first CR within the window, together with an LF
+// right behind it at the window's edge; kNone when it has none and the
+// window is full (a too long line).
+std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start, CrFinder &crs) {
   const std::size_t window = std::min(kWindow, size - start);
-  const void *hit = std::memchr(data + start, '\r', window);
-  if (hit == nullptr) {
+  const std::size_t cr = crs.at_or_after(start);
+  if (cr >= start + window) {
     return window == kWindow ? kNone : size - 1;
   }
-  const auto cr = static_cast<std::size_t>(static_cast<const char *>(hit) - data);
   return cr + 1 < size && data[cr + 1] == '\n' ? cr + 1 : cr;
 }
 
@@ -141,9 +188,11 @@ std::size_t swap_eol(const char *line, std::size_t length, char *out) {
   if (length == 0 || !is_line_end(line[length - 1])) {
     return length;
   }
-  // Judged from the line itself, without a branch: reading back what was
-  // just copied would wait for the copy to land.
-  const std::size_t pair = length >= 2 && line[length - 2] == '\r' ? 1 : 0;
+  // Judged from the line itself, without a branch: CR LF and LF ends mix
+  // unpredictably, and reading back what was just copied would wait for the
+  // copy to land.  A line of one byte looks at that byte, which is no CR LF.
+  const std::size_t before = length - (length >= 2 ? 2 : 1);
+  const std::size_t pair = static_cast<std::size_t>(length >= 2) & static_cast<std::size_t>(line[before] == '\r');
   out[length - 1 - pair] = pair != 0 ? '\n' : '\r';
   out[length - pair] = '\n';
   return length + 1 - 2 * pair;
@@ -170,15 +219,16 @@ Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char 
   // ordinary byte or the first half of a CR LF; only lines longer than the
   // window need the rule for CRs.
   std::uint32_t positions[kStretch + 8];
+  CrFinder crs(data, size);
   for (std::size_t stretch = 0; stretch < limit; stretch += kStretch) {
     const std::size_t found =
-        gather_lfs(data, stretch, std::min(limit, stretch + kStretch), positions);
+        gather(data, stretch, std::min(limit, stretch + kStretch), '\n', positions);
     for (std::size_t i = 0; i < found; ++i) {
       const std::size_t lf = positions[i];
       // A line longer than the window ends by the rule for CRs, maybe at
       // this very LF (behind a CR at the window's edge).
       while (lf >= start && lf - start >= kWindow) {
-        const std::size_t end = end_by_cr(data, size, start);
+        const std::size_t end = end_by_cr(data, size, start, crs);
         if (end == kNone) {
           return step(true);
         }
@@ -193,7 +243,7 @@ Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char 
   // whose window holds none end by the rule for CRs.
   NextLf lf(data, size);
   while (start < limit && lf.at_or_after(start) - start >= std::min(kWindow, size - start)) {
-    const std::size_t end = end_by_cr(data, size, start);
+    const std::size_t end = end_by_cr(data, size, start, crs);
     if (end == kNone) {
       return step(true);
     }

@@ -15,9 +15,9 @@ constexpr std::size_t kWindow = 10000;
 // by the window's edge.
 constexpr std::size_t kLookahead = kWindow + 1;
 // Every chunk given to a Flipper must be readable, and every output area
-// writable, this many bytes past its end: runs are copied in whole 16-byte
-// pieces.
-constexpr std::size_t kSlack = 64;
+// writable, this many bytes past its end: short runs are copied in one piece
+// of this size.
+constexpr std::size_t kSlack = 128;
 
 // Copies a line of the given length to out with its end toggled (LF or CR
 // becomes CR LF, CR LF becomes LF) and returns the new length.  The line must
