@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Scale checks, too slow for every CI run (needs ~15 GB of free disk):
-#  1. a file larger than 4 GiB converts correctly (checked against unix2dos);
+# Scale checks, too slow for every CI run (needs ~20 GB of free disk):
+#  1. a file larger than 4 GiB converts correctly (checked against unix2dos),
+#     by the native program and, where Wine runs it, by the 32-bit Windows
+#     program of WIN32_BUILD;
 #  2. a file of more than 2^31 lines followed by a too long line reports the
 #     right line number.
-# Usage: bench/scale.sh [BUILD_DIR]   (default build/release)
+# Usage: bench/scale.sh [BUILD_DIR [WIN32_BUILD]]
+#        (default build/release and build/win32)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
+win32_build=${2:-build/win32}
 work=$(mktemp -d "${TMPDIR:-/tmp}/nlflip-scale-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -26,6 +30,23 @@ if cmp -s "$work/big.out" "$work/big.peer"; then
 else
   echo "output differs from unix2dos" >&2
   exit 1
+fi
+rm -f "$work/big.out"
+
+echo "== the 32-bit Windows program on the same file"
+if [ -x "$win32_build/nlflip.exe" ] && wine --version >/dev/null 2>&1; then
+  export WINEPREFIX="${WINEPREFIX:-$PWD/$win32_build/wineprefix}" WINEDEBUG=-all
+  # Wine's Z: drive is the root of the file system.
+  timed "nlflip.exe under Wine on $big bytes" wine "$win32_build/nlflip.exe" \
+    "Z:$work/big.txt" "Z:$work/big.out" </dev/null
+  if cmp -s "$work/big.out" "$work/big.peer"; then
+    echo "output matches unix2dos"
+  else
+    echo "output of nlflip.exe differs from unix2dos" >&2
+    exit 1
+  fi
+else
+  echo "skipped: no $win32_build/nlflip.exe, or Wine cannot run it"
 fi
 rm -f "$work"/big.*
 

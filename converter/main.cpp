@@ -1,10 +1,10 @@
 // nlflip: toggles the line ends of a text file into a second file.
 // LF and CR line ends come out as CR LF, CR LF line ends as LF.
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "common.h"
 #include "flip.h"
@@ -48,26 +48,33 @@ int print_usage() {
   return kFailure;
 }
 
+// Writes a message through errmsg whatever its length: the formatter leaves
+// out a name that does not fit its buffer, so long texts go in pieces.
+int report(const std::string &text) {
+  constexpr std::size_t kPiece = 1000;
+  for (std::size_t at = 0; at < text.size(); at += kPiece) {
+    common::errmsg("%s", text.substr(at, kPiece).c_str());
+  }
+  return kFailure;
+}
+
+int report(const char *name, const char *what) {
+  return report(std::string(name) + what);
+}
+
 int report_too_long_line(const char *input_name, std::uint64_t line_number) {
   // The line number may exceed the formatter's int, so it is printed here.
-  char digits[24] = {};
-  std::to_chars(digits, digits + sizeof digits - 1, line_number);
-  common::errmsg("%s: %s line: too long line\n", input_name, digits);
-  return kFailure;
+  return report(std::string(input_name) + ": " + std::to_string(line_number) +
+                " line: too long line\n");
 }
 
 // Asks before an existing output file is replaced; only an answer that
 // begins with Y or y goes on.
 bool overwrite_confirmed(const char *output_name) {
-  common::errmsg("%s: overwrite OK? (y/n) ", output_name);
+  report(output_name, ": overwrite OK? (y/n) ");
   char answer[nlflip::kWindow + 2];
   return std::fgets(answer, sizeof answer, stdin) != nullptr &&
          (answer[0] == 'Y' || answer[0] == 'y');
-}
-
-int report_reading_error(const char *input_name) {
-  common::errmsg("%s: reading error\n", input_name);
-  return kFailure;
 }
 
 // Reads the input through before an existing output is asked about.
@@ -79,11 +86,24 @@ int check_input(nlflip::Input &input, const char *input_name) {
     case nlflip::Input::Checked::Outcome::too_long:
       return report_too_long_line(input_name, checked.line);
     case nlflip::Input::Checked::Outcome::read_error:
-      return report_reading_error(input_name);
+      return report(input_name, ": reading error\n");
     case nlflip::Input::Checked::Outcome::spool_error:
-      common::errmsg("%s: spooling error\n", input_name);
-      return kFailure;
+      return report(input_name, ": spooling error\n");
   }
+  return kFailure;
+}
+
+int finish_output(nlflip::Output &output, const char *output_name) {
+  switch (output.finish()) {
+    case nlflip::Output::Finished::done:
+      return kSuccess;
+    case nlflip::Output::Finished::cannot_rewrite_in_place:
+      return report(output_name, ": cannot rewrite in place\n");
+    case nlflip::Output::Finished::write_failed:
+      break;
+  }
+  report(output_name, ": writing error\n");
+  output.abandon();
   return kFailure;
 }
 
@@ -91,27 +111,22 @@ int write_output(nlflip::Input &input, const char *input_name, const char *outpu
                  nlflip::Output::Way way) {
   nlflip::Output output(output_name, way);
   if (!output.open()) {
-    common::errmsg("%s: cannot create\n", output_name);
-    return kFailure;
+    return report(output_name, ": cannot create\n");
   }
   const nlflip::Converted converted = nlflip::flip_stream(input.source(), &output);
   input.close();
   switch (converted.outcome) {
     case nlflip::Converted::Outcome::done:
-      if (!output.finish()) {
-        common::errmsg("%s: writing error\n", output_name);
-        return kFailure;
-      }
-      return kSuccess;
+      return finish_output(output, output_name);
     case nlflip::Converted::Outcome::too_long:
       // A checked input that now has a too long line has changed under the run.
       return way == nlflip::Output::Way::new_file
                  ? report_too_long_line(input_name, converted.line)
-                 : report_reading_error(input_name);
+                 : report(input_name, ": reading error\n");
     case nlflip::Converted::Outcome::read_error:
-      return report_reading_error(input_name);
+      return report(input_name, ": reading error\n");
     case nlflip::Converted::Outcome::write_error:
-      common::errmsg("%s: writing error\n", output_name);
+      report(output_name, ": writing error\n");
       output.abandon();
       return kFailure;
   }
@@ -121,8 +136,7 @@ int write_output(nlflip::Input &input, const char *input_name, const char *outpu
 int convert(const char *input_name, const char *output_name) {
   nlflip::Input input;
   if (!input.open(input_name)) {
-    common::errmsg("%s: not found\n", input_name);
-    return kFailure;
+    return report(input_name, ": not found\n");
   }
   const auto way = nlflip::Output::way_for(input.status(), platform::status_of(output_name));
   // A new output is written under a temporary name, so the conversion itself
@@ -142,6 +156,7 @@ int convert(const char *input_name, const char *output_name) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  platform::prepare_process();
   if (argc == 2 && std::strcmp(argv[1], "-usage") == 0) {
     return print_usage();
   }

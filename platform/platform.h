@@ -61,10 +61,38 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path);
 
 // Moves the temporary file to the name of the file that path names (after
 // symbolic links on POSIX).  With keep_attributes, the new file takes over
-// the permission bits of the one it replaces (on Windows, its hidden, system
-// and archive attributes).  False on failure, and on Windows for a read-only
+// the owner and group (where the system allows) and the permission bits of
+// the one it replaces (on Windows, its hidden, system and archive
+// attributes).  False on failure, and on Windows for a read-only
 // file, which is left as it is.
 bool replace_with(const char *temp_path, const char *path, bool keep_attributes);
+
+// Makes sure that the standard streams are open (on the null device where
+// they are closed), so that no file opened later takes their place, and
+// lets a write past a file-size limit fail instead of ending the process.
+void prepare_process();
+
+// On an interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break) the named
+// file is removed and the process then ends as the interruption would have
+// ended it; null forgets the name.  The name must outlive its registration.
+void remove_on_interrupt(const char *path);
+
+// While held, interruptions wait; on release a waiting one takes effect.
+void hold_interrupts();
+void release_interrupts();
+
+// Whether running out of space can be told for the file open as fp: a
+// regular file on a file system that reports its size (a pipe, a device or a
+// file system without a block count cannot be full in that sense).
+bool has_free_space_figure(std::FILE *fp);
+
+// Allocates room for size bytes to the file open as fp, growing it with
+// zeros where it is shorter; its bytes are left as they were.
+enum class Reserved { done, no_space, unsupported, failed };
+Reserved reserve(std::FILE *fp, std::uint64_t size);
+
+// Cuts the file open as fp to size bytes; false on failure.
+bool truncate(std::FILE *fp, std::uint64_t size);
 
 }  // namespace platform
 

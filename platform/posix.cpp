@@ -1,10 +1,13 @@
 // POSIX implementation of the platform services.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -204,11 +207,114 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
 bool replace_with(const char *temp_path, const char *path, bool keep_attributes) {
   const std::string target = final_name(path);
   struct stat info {};
-  if (keep_attributes &&
-      (stat(target.c_str(), &info) != 0 || chmod(temp_path, info.st_mode & 07777) != 0)) {
-    return false;
+  if (keep_attributes) {
+    if (stat(target.c_str(), &info) != 0) {
+      return false;
+    }
+    // Only a privileged user may give a file away; others keep their own.
+    // The owner goes first, since changing it clears the set-id bits.
+    if (chown(temp_path, info.st_uid, info.st_gid) != 0 && errno != EPERM) {
+      return false;
+    }
+    if (chmod(temp_path, info.st_mode & 07777) != 0) {
+      return false;
+    }
   }
   return std::rename(temp_path, target.c_str()) == 0;
+}
+
+namespace {
+
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
+std::atomic<const char *> file_to_remove{nullptr};
+
+extern "C" void on_interruption(int signal_number) {
+  if (const char *path = file_to_remove.load()) {
+    unlink(path);
+  }
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+sigset_t interruption_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : kInterruptions) {
+    sigaddset(&set, signal_number);
+  }
+  return set;
+}
+
+}  // namespace
+
+void prepare_process() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (null_fd >= 0 && null_fd != fd) {
+        dup2(null_fd, fd);
+        close(null_fd);
+      }
+    }
+  }
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (const int signal_number : kInterruptions) {
+    struct sigaction action {};
+    // An interruption that the caller ignores (nohup) stays ignored.
+    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+      action.sa_handler = on_interruption;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = 0;
+      sigaction(signal_number, &action, nullptr);
+    }
+  }
+}
+
+void remove_on_interrupt(const char *path) {
+  file_to_remove.store(path);
+}
+
+void hold_interrupts() {
+  const sigset_t set = interruption_set();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_interrupts() {
+  const sigset_t set = interruption_set();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+bool has_free_space_figure(std::FILE *fp) {
+  struct stat info {};
+  struct statvfs space {};
+  return fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode) &&
+         fstatvfs(fileno(fp), &space) == 0 && space.f_blocks > 0;
+}
+
+Reserved reserve(std::FILE *fp, std::uint64_t size) {
+  if (size == 0) {
+    return Reserved::done;
+  }
+  // fallocate, unlike posix_fallocate, never falls back to writing zeros
+  // block by block, which would promise nothing.
+  if (fallocate(fileno(fp), 0, 0, static_cast<off_t>(size)) == 0) {
+    return Reserved::done;
+  }
+  switch (errno) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return Reserved::no_space;
+    case EOPNOTSUPP:
+      return Reserved::unsupported;
+    default:
+      return Reserved::failed;
+  }
+}
+
+bool truncate(std::FILE *fp, std::uint64_t size) {
+  return ftruncate(fileno(fp), static_cast<off_t>(size)) == 0;
 }
 
 }  // namespace platform

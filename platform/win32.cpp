@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 
@@ -149,6 +150,32 @@ std::int64_t read_file(HANDLE file, char *buffer, std::size_t size, OVERLAPPED *
   return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ? 0 : -1;
 }
 
+// A stream on a handle opened by the system call itself: the C runtime's
+// own open cannot share deletion.
+std::FILE *stream_on(HANDLE file, const char *mode, int flags) {
+  if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  std::FILE *fp = _fdopen(fd, mode);
+  if (fp == nullptr) {
+    _close(fd);
+  }
+  return fp;
+}
+
+// Opens a file for writing so that it can be deleted while open: an
+// interruption removes a temporary file that the process still holds.
+std::FILE *open_shared_for_writing(const char *name) {
+  return stream_on(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+                   "wb", _O_WRONLY);
+}
+
 }  // namespace
 
 FileStatus status_of(const char *path) {
@@ -204,21 +231,12 @@ std::FILE *open_spool() {
   }
   // The system removes the file when its last handle closes, also when the
   // process is killed.
-  const HANDLE file =
+  std::FILE *fp = stream_on(
       CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    DeleteFileA(name);
-    return nullptr;
-  }
-  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDWR | _O_BINARY);
-  std::FILE *fp = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr),
+      "w+b", _O_RDWR);
   if (fp == nullptr) {
-    if (fd < 0) {
-      CloseHandle(file);
-    } else {
-      _close(fd);
-    }
+    DeleteFileA(name);
   }
   return fp;
 }
@@ -238,7 +256,7 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
   if (GetTempFileNameA(directory.c_str(), "nlf", 0, name) == 0) {
     return nullptr;
   }
-  std::FILE *fp = std::fopen(name, "wb");
+  std::FILE *fp = open_shared_for_writing(name);
   if (fp == nullptr) {
     DeleteFileA(name);
     return nullptr;
@@ -261,6 +279,93 @@ bool replace_with(const char *temp_path, const char *path, bool keep_attributes)
     }
   }
   return MoveFileExA(temp_path, target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+namespace {
+
+// What a console program ends with when Ctrl+C ends it.
+constexpr UINT kInterruptedExitCode = 0xC000013A;
+
+std::atomic<const char *> file_to_remove{nullptr};
+std::atomic<bool> interrupts_held{false};
+std::atomic<bool> interrupt_waiting{false};
+
+[[noreturn]] void end_interrupted() {
+  if (const char *path = file_to_remove.load()) {
+    DeleteFileA(path);
+  }
+  ExitProcess(kInterruptedExitCode);
+}
+
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  if (interrupts_held.load()) {
+    interrupt_waiting.store(true);
+    return TRUE;
+  }
+  end_interrupted();
+}
+
+bool set_file_size(HANDLE file, std::uint64_t size) {
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(size);
+  LARGE_INTEGER start{};
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
+         SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+}
+
+}  // namespace
+
+void prepare_process() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (_get_osfhandle(fd) < 0) {
+      const int null_fd = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+      if (null_fd >= 0 && null_fd != fd) {
+        _dup2(null_fd, fd);
+        _close(null_fd);
+      }
+    }
+  }
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void remove_on_interrupt(const char *path) {
+  file_to_remove.store(path);
+}
+
+void hold_interrupts() {
+  interrupts_held.store(true);
+}
+
+void release_interrupts() {
+  interrupts_held.store(false);
+  if (interrupt_waiting.load()) {
+    end_interrupted();
+  }
+}
+
+bool has_free_space_figure(std::FILE *fp) {
+  return status_of(fp).regular;
+}
+
+Reserved reserve(std::FILE *fp, std::uint64_t size) {
+  const HANDLE file = handle_of(fp);
+  LARGE_INTEGER current{};
+  if (!GetFileSizeEx(file, &current)) {
+    return Reserved::failed;
+  }
+  if (static_cast<std::uint64_t>(current.QuadPart) >= size || set_file_size(file, size)) {
+    return Reserved::done;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? Reserved::no_space
+                                                                      : Reserved::failed;
+}
+
+bool truncate(std::FILE *fp, std::uint64_t size) {
+  return set_file_size(handle_of(fp), size);
 }
 
 }  // namespace platform
