@@ -118,12 +118,15 @@ void local_free(void *handle) {
 namespace {
 
 FileStatus status_from(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info)) {
-    return {};
-  }
   FileStatus status;
+  if (file == INVALID_HANDLE_VALUE) {
+    return status;
+  }
   status.exists = true;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) {
+    return status;  // a device such as NUL or COM1: no file of its own
+  }
   status.regular = GetFileType(file) == FILE_TYPE_DISK &&
                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   if (status.regular) {
@@ -184,7 +187,7 @@ FileStatus status_of(const char *path) {
   const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    // Devices such as NUL exist without file information.
+    // Some devices, such as CON, cannot be opened this way.
     FileStatus status;
     status.exists = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
     return status;

@@ -1,6 +1,7 @@
 // The nlflip program's cases that need POSIX: file modes, symbolic links,
 // /dev files and small file systems of their own.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "cli_fixture.h"
 #include "support/tmpfs.h"
@@ -106,11 +108,11 @@ namespace {
 
 using testsupport::Stdin;
 
-// Runs nlflip through the shell, for limits, redirections and pipes;
+// Runs nlflip through bash, for limits, redirections, pipes and signals;
 // "$0" is the program.
 RunResult shell(const Cli &, const std::string &dir, const std::string &script,
                 const std::string &input = "") {
-  return testsupport::run("/bin/sh", {"-c", script, NLFLIP_EXE}, dir, input);
+  return testsupport::run("/bin/bash", {"-c", script, NLFLIP_EXE}, dir, input);
 }
 
 // count lines of 39 bytes and an LF, written to path.
@@ -221,6 +223,203 @@ TEST_F(FullDisk, PipeThatCannotBeKeptLeavesTheOutputAlone) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err, "/dev/fd/3: spooling error\n");
   EXPECT_EQ(read_file(path("out.txt")), "keep\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The tests below need privileges for parts of their work (a second user,
+// device nodes, file systems of their own); without them those parts skip.
+bool is_root() {
+  return geteuid() == 0;
+}
+
+std::string mode_of(const std::string &path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    return "missing";
+  }
+  return S_ISCHR(info.st_mode) ? "char device" : S_ISREG(info.st_mode) ? "regular" : "other";
+}
+
+TEST_F(Cli, PromptIsNeverAnsweredByAFileAndAlwaysNamesIt) {
+  write_file(path("in.txt"), "a\n");
+  // Deep enough that the name no longer fits the formatter's buffer.
+  std::string deep = "d";
+  for (int i = 0; i < 12; ++i) {
+    deep += "/" + std::string(100, 'd');
+  }
+  std::filesystem::create_directories(path(deep));
+  const std::string long_name = deep + "/out.txt";
+  struct Case {
+    const char *name;
+    std::vector<std::string> args;
+    std::string output;
+    Stdin mode;
+  };
+  const Case cases[] = {
+      {"closed input, first line y", {"in.txt", "out.txt"}, "out.txt", Stdin::closed},
+      {"closed input, same file", {"out.txt", "out.txt"}, "out.txt", Stdin::closed},
+      {"long name", {"in.txt", long_name}, long_name, Stdin::pipe},
+  };
+  for (const auto &c : cases) {
+    write_file(path(c.output), "yes, keep me\n");
+    const RunResult r = nlflip(c.args, "n\n", c.mode);
+    EXPECT_EQ(r.exit_code, 0) << c.name;
+    EXPECT_EQ(r.err, c.output + ": overwrite OK? (y/n) ") << c.name;
+    EXPECT_EQ(read_file(path(c.output)), "yes, keep me\n") << c.name;
+  }
+}
+
+TEST_F(Cli, OutputThatCannotBeReadIsStillAskedAbout) {
+  if (!is_root()) {
+    GTEST_SKIP() << "needs root to run as a second user";
+  }
+  write_file(path("in.txt"), "a\n");
+  write_file(path("out.txt"), "keep\n");
+  chmod(path("out.txt").c_str(), 0200);
+  chown(path("out.txt").c_str(), 65534, 65534);
+  chmod(dir_.path().c_str(), 0777);
+  const RunResult r = testsupport::run(
+      "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", NLFLIP_EXE, "in.txt", "out.txt"},
+      dir_.path(), "n\n");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "out.txt: overwrite OK? (y/n) ");
+  chmod(path("out.txt").c_str(), 0600);
+  EXPECT_EQ(read_file(path("out.txt")), "keep\n");
+}
+
+TEST_F(Cli, SameFileKeepsOwnerAndStaysWhatItIs) {
+  if (!is_root()) {
+    GTEST_SKIP() << "needs root to give files away and to make device nodes";
+  }
+  write_file(path("theirs.txt"), "a\r\n");
+  ASSERT_EQ(chown(path("theirs.txt").c_str(), 65534, 65534), 0);
+  chmod(path("theirs.txt").c_str(), 0640);
+  ASSERT_EQ(mknod(path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  struct Case {
+    const char *name;
+    std::string kind;
+    std::string text;
+  };
+  const Case cases[] = {{"theirs.txt", "regular", "a\n"}, {"null", "char device", ""}};
+  for (const auto &c : cases) {
+    const RunResult r = nlflip({c.name, c.name}, "y\n");
+    EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
+    EXPECT_EQ(mode_of(path(c.name)), c.kind) << c.name;
+    EXPECT_EQ(read_file(path(c.name)), c.text) << c.name;
+  }
+  struct stat info {};
+  ASSERT_EQ(stat(path("theirs.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 65534U);
+  EXPECT_EQ(info.st_gid, 65534U);
+  EXPECT_EQ(info.st_mode & 07777, 0640U);
+}
+
+TEST_F(Cli, OutputsThatAreNoRegularFileOrCannotFill) {
+  write_file(path("in.txt"), "a\n");
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  const testsupport::SmallTmpfs unlimited(0);
+  const std::string on_unlimited = unlimited.mounted() ? unlimited.file("u.txt") : path("u.txt");
+  write_file(on_unlimited, "a\n");
+  struct Case {
+    const char *name;
+    std::string script;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"standard output into a pipe", "echo y | \"$0\" in.txt /dev/stdout | od -c", "0000000   a  \\r  \\n\n0000003\n"},
+      {"FIFO with a reader", "cat fifo & echo y | \"$0\" in.txt fifo; wait", "a\r\n"},
+      {"same file on a file system without a size", "echo y | \"$0\" " + on_unlimited + " " + on_unlimited, ""},
+  };
+  for (const auto &c : cases) {
+    const RunResult r = shell(*this, dir_.path(), c.script);
+    EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
+    EXPECT_EQ(r.err.find("no free disk space"), std::string::npos) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+  }
+  EXPECT_EQ(read_file(on_unlimited), "a\r\n");
+}
+
+TEST_F(Cli, InterruptionsLeaveNoTemporaryFile) {
+  // The input is a FIFO held open, so the run is surely under way, its
+  // temporary file made, when the signal comes.  A job in the background
+  // ignores SIGINT unless told otherwise.
+  const std::string wait_for_temp =
+      "mkfifo f; (trap - INT; exec \"$0\" f out.txt 2>err) & exec 3>f; echo abc >&3;"
+      " while [ -z \"$(ls -A | grep nlflip-)\" ]; do sleep 0.01; done; ";
+  struct Case {
+    const char *name;
+    std::string script;
+    std::string status;
+  };
+  const Case cases[] = {
+      {"SIGINT", wait_for_temp + "kill -INT $!; wait $!; echo $?", "130\n"},
+      {"SIGTERM", wait_for_temp + "kill -TERM $!; wait $!; echo $?", "143\n"},
+      {"SIGHUP", wait_for_temp + "kill -HUP $!; wait $!; echo $?", "129\n"},
+      {"file-size limit", "seq 100000 >in.txt; (ulimit -f 8; \"$0\" in.txt out.txt 2>err; echo $?)", "1\n"},
+  };
+  for (const auto &c : cases) {
+    const RunResult r = shell(*this, dir_.path(), c.script);
+    EXPECT_EQ(r.out, c.status) << c.name;
+    EXPECT_FALSE(exists("out.txt")) << c.name;
+    for (const auto &entry : std::filesystem::directory_iterator(dir_.path())) {
+      EXPECT_EQ(entry.path().filename().string().find("nlflip-"), std::string::npos) << c.name;
+    }
+    std::filesystem::remove(path("f"));
+  }
+  EXPECT_EQ(read_file(path("err")), "out.txt: writing error\n");
+}
+
+class NoRoomBeside : public Cli {
+ protected:
+  void SetUp() override {
+    if (!disk_.mounted()) {
+      GTEST_SKIP() << disk_.failure();
+    }
+  }
+  // Room for one file and no second: a temporary file cannot be made.
+  testsupport::SmallTmpfs disk_{std::size_t{48} * 1024, "nr_inodes=2"};
+};
+
+TEST_F(NoRoomBeside, SameFileIsRewrittenInPlaceOnlyWhenItFits) {
+  struct Case {
+    const char *name;
+    std::string original;
+    int exit_code;
+    std::string result;
+  };
+  const Case cases[] = {
+      {"fits", std::string(20000, '\n'), 0, [] {
+         std::string crlf;
+         for (int i = 0; i < 20000; ++i) {
+           crlf += "\r\n";
+         }
+         return crlf;
+       }()},
+      {"does not fit", std::string(40000, '\n'), 1, std::string(40000, '\n')},
+  };
+  const std::string name = disk_.file("doc");
+  for (const auto &c : cases) {
+    write_file(name, c.original);
+    const RunResult r = nlflip({name, name}, "y\n");
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.name << ": " << r.err;
+    EXPECT_TRUE(read_file(name) == c.result) << c.name;
+    std::filesystem::remove(name);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Cli, VanishedOutputDirectoryIsAWritingError) {
+  const RunResult r = shell(*this, dir_.path(),
+                            "mkfifo f; mkdir d; \"$0\" f d/out.txt 2>err & exec 3>f; echo abc >&3;"
+                            " while [ -z \"$(ls -A d)\" ]; do sleep 0.01; done;"
+                            " rm -rf d; exec 3>&-; wait $!; echo $?; cat err");
+  EXPECT_EQ(r.out, "1\nd/out.txt: writing error\n");
 }
 
 }  // namespace

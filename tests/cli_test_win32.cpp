@@ -20,6 +20,7 @@ namespace {
 using clitest::Cli;
 using testsupport::read_file;
 using testsupport::RunResult;
+using testsupport::Stdin;
 using testsupport::write_file;
 
 struct Case {
@@ -80,6 +81,34 @@ TEST_F(Cli, ReadOnlyFileIsNotRewritten) {
   EXPECT_EQ(read_file(path("both.txt")), "a\r\nb\n");
   EXPECT_EQ(entries(), 1) << "the temporary file is removed";
   SetFileAttributesA(path("both.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Cli, ExistingOutputsOfEveryKindAreAskedAbout) {
+  write_file(path("in.txt"), "a\n");
+  write_file(path("held.txt"), "keep\n");
+  write_file(path("both.txt"), "keep\n");
+  // Another program holds the file so that it cannot be opened for reading.
+  const HANDLE held = CreateFileA(path("held.txt").c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  struct Asked {
+    std::vector<std::string> args;
+    const char *answer;
+    Stdin mode;
+  };
+  const Asked cases[] = {
+      {{"in.txt", "held.txt"}, "n\n", Stdin::pipe},
+      {{"both.txt", "both.txt"}, "", Stdin::closed},
+      {{"in.txt", "NUL"}, "y\n", Stdin::pipe},
+  };
+  for (const Asked &c : cases) {
+    const RunResult r = nlflip(c.args, c.answer, c.mode);
+    EXPECT_EQ(r.exit_code, 0) << c.args[1];
+    EXPECT_EQ(r.err, c.args[1] + ": overwrite OK? (y/n) ");
+  }
+  CloseHandle(held);
+  EXPECT_EQ(read_file(path("held.txt")), "keep\n");
+  EXPECT_EQ(read_file(path("both.txt")), "keep\n");
 }
 
 }  // namespace

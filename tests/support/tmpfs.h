@@ -15,8 +15,11 @@ namespace testsupport {
 
 class SmallTmpfs {
  public:
-  explicit SmallTmpfs(std::size_t bytes) {
-    const std::string options = "size=" + std::to_string(bytes);
+  // A size of 0 means no limit; more options may follow, such as
+  // "nr_inodes=2".
+  explicit SmallTmpfs(std::size_t bytes, const std::string &more_options = "") {
+    const std::string options =
+        "size=" + std::to_string(bytes) + (more_options.empty() ? "" : "," + more_options);
     if (mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0) {
       mounted_ = true;
     } else {
