@@ -31,39 +31,54 @@ std::string text_line(std::mt19937 &random, std::size_t length) {
   return line;
 }
 
+// Random bytes with frequent NULs and LF, CR and CR LF line ends.
+void add_mixed(std::mt19937 &random, std::size_t bytes, std::string &data) {
+  static const char *const ends[] = {"\n", "\r", "\r\n"};
+  while (data.size() < bytes) {
+    const auto value = static_cast<char>(random() % 256);
+    if (random() % 30 == 0) {
+      data += ends[random() % 3];
+    } else if (random() % 16 == 0 || value == '\n' || value == '\r') {
+      data += '\0';
+    } else {
+      data += value;
+    }
+  }
+}
+
+// Random bytes, NUL included, where every CR and now and then a byte becomes
+// an LF.
+void add_binary(std::mt19937 &random, std::size_t bytes, std::string &data) {
+  while (data.size() < bytes) {
+    const auto value = static_cast<char>(random() % 256);
+    data += value == '\n' || value == '\r' || random() % 64 == 0 ? '\n' : value;
+  }
+}
+
+void add_text(const std::string &kind, std::mt19937 &random, std::size_t bytes, std::string &data) {
+  const bool long_lines = kind == "long";
+  const bool ragged = kind.starts_with("ragged");
+  const char *end = kind.ends_with("crlf") ? "\r\n" : kind == "cr" ? "\r" : "\n";
+  std::exponential_distribution<double> ragged_length(1.0 / 40);
+  while (data.size() < bytes) {
+    const std::size_t length = long_lines ? 8500 + random() % 1000
+                               : ragged   ? static_cast<std::size_t>(ragged_length(random))
+                                          : 30 + random() % 19;
+    data += text_line(random, length);
+    data += end;
+  }
+}
+
 std::string make(const std::string &kind, std::size_t bytes) {
   std::mt19937 random(12345);
   std::string data;
   data.reserve(bytes + 10000);
   if (kind == "mixed") {
-    static const char *const ends[] = {"\n", "\r", "\r\n"};
-    while (data.size() < bytes) {
-      const auto value = static_cast<char>(random() % 256);
-      if (random() % 30 == 0) {
-        data += ends[random() % 3];
-      } else if (random() % 16 == 0 || value == '\n' || value == '\r') {
-        data += '\0';
-      } else {
-        data += value;
-      }
-    }
+    add_mixed(random, bytes, data);
   } else if (kind == "binary") {
-    while (data.size() < bytes) {
-      const auto value = static_cast<char>(random() % 256);
-      data += value == '\n' || value == '\r' || random() % 64 == 0 ? '\n' : value;
-    }
+    add_binary(random, bytes, data);
   } else {
-    const bool long_lines = kind == "long";
-    const bool ragged = kind.starts_with("ragged");
-    const char *end = kind.ends_with("crlf") ? "\r\n" : kind == "cr" ? "\r" : "\n";
-    std::exponential_distribution<double> ragged_length(1.0 / 40);
-    while (data.size() < bytes) {
-      const std::size_t length = long_lines ? 8500 + random() % 1000
-                                 : ragged   ? static_cast<std::size_t>(ragged_length(random))
-                                            : 30 + random() % 19;
-      data += text_line(random, length);
-      data += end;
-    }
+    add_text(kind, random, bytes, data);
   }
   data.resize(bytes);
   return data;
@@ -73,7 +88,8 @@ std::string make(const std::string &kind, std::size_t bytes) {
 
 int main(int argc, char **argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: make_input lf|crlf|cr|ragged|ragged-crlf|long|binary|mixed BYTES FILE\n");
+    std::fprintf(stderr,
+                 "usage: make_input lf|crlf|cr|ragged|ragged-crlf|long|binary|mixed BYTES FILE\n");
     return 2;
   }
   const std::string data =

@@ -26,9 +26,9 @@ std::uint64_t byte_mask(const char *block, char wanted) {
   std::uint64_t mask = 0;
   for (std::size_t i = 0; i < kBlock; i += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i));
-    mask |= std::uint64_t{static_cast<std::uint16_t>(
-                _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, pattern)))}
-            << i;
+    mask |=
+        std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, pattern)))}
+        << i;
   }
   return mask;
 #else
@@ -100,7 +100,8 @@ class NextLf {
   std::size_t at_or_after(std::size_t from) {
     if (!known_ || next_ < from) {
       const void *hit = std::memchr(data_ + from, '\n', size_ - from);
-      next_ = hit == nullptr ? size_ : static_cast<std::size_t>(static_cast<const char *>(hit) - data_);
+      next_ =
+          hit == nullptr ? size_ : static_cast<std::size_t>(static_cast<const char *>(hit) - data_);
       known_ = true;
     }
     return next_;
@@ -162,7 +163,7 @@ class CrFinder {
  private:
   const char *data_;
   std::size_t size_;
-  std::uint32_t positions_[kStretch + 8];
+  std::uint32_t positions_[kStretch + 8] = {};
   std::size_t count_ = 0;
   std::size_t next_ = 0;
   std::size_t gathered_to_ = 0;
@@ -192,7 +193,8 @@ std::size_t swap_eol(const char *line, std::size_t length, char *out) {
   // unpredictably, and reading back what was just copied would wait for the
   // copy to land.  A line of one byte looks at that byte, which is no CR LF.
   const std::size_t before = length - (length >= 2 ? 2 : 1);
-  const std::size_t pair = static_cast<std::size_t>(length >= 2) & static_cast<std::size_t>(line[before] == '\r');
+  const std::size_t pair =
+      static_cast<std::size_t>(length >= 2) & static_cast<std::size_t>(line[before] == '\r');
   out[length - 1 - pair] = pair != 0 ? '\n' : '\r';
   out[length - pair] = '\n';
   return length + 1 - 2 * pair;
@@ -204,14 +206,14 @@ Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char 
   const std::size_t limit = last ? size : size > kLookahead ? size - kLookahead : 0;
   std::size_t start = 0;  // of the current line
   char *put = out;
-  std::uint64_t lines = lines_;
+  std::uint64_t line_count = lines_;
   const auto end_line_at = [&](std::size_t end) {
     put += swap_eol(data + start, end + 1 - start, put);
     start = end + 1;
-    ++lines;
+    ++line_count;
   };
   const auto step = [&](bool too_long) {
-    lines_ = lines;
+    lines_ = line_count;
     return Step{start, static_cast<std::size_t>(put - out), too_long};
   };
 

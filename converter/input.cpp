@@ -29,7 +29,8 @@ class FileRange : public Source {
     if (position_ == size_) {
       return 0;
     }
-    const std::size_t asked = static_cast<std::size_t>(std::min<std::uint64_t>(size, size_ - position_));
+    const std::size_t asked =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, size_ - position_));
     const std::int64_t got = platform::read_at(file_, buffer, asked, position_);
     if (got <= 0) {
       return -1;

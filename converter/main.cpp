@@ -120,9 +120,8 @@ int write_output(nlflip::Input &input, const char *input_name, const char *outpu
       return finish_output(output, output_name);
     case nlflip::Converted::Outcome::too_long:
       // A checked input that now has a too long line has changed under the run.
-      return way == nlflip::Output::Way::new_file
-                 ? report_too_long_line(input_name, converted.line)
-                 : report(input_name, ": reading error\n");
+      return way == nlflip::Output::Way::new_file ? report_too_long_line(input_name, converted.line)
+                                                  : report(input_name, ": reading error\n");
     case nlflip::Converted::Outcome::read_error:
       return report(input_name, ": reading error\n");
     case nlflip::Converted::Outcome::write_error:

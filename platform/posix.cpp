@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -104,7 +104,11 @@ std::string final_name(const char *path) {
       break;
     }
     target.resize(static_cast<std::size_t>(length));
-    name = target.front() == '/' ? target : directory_of(name) + "/" + target;
+    if (target.front() == '/') {
+      name = target;
+    } else {
+      name = directory_of(name).append("/").append(target);
+    }
   }
   return name;
 }

@@ -130,8 +130,8 @@ FileStatus status_from(HANDLE file) {
   status.regular = GetFileType(file) == FILE_TYPE_DISK &&
                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   if (status.regular) {
-    status.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) |
-                                            info.nFileSizeLow);
+    status.size =
+        static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
   }
   status.volume = info.dwVolumeSerialNumber;
   status.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
@@ -247,8 +247,8 @@ std::FILE *open_spool() {
 std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
   // A name that cannot be created (wildcards, a missing directory) is found
   // before anything is written; the probe goes when its handle closes.
-  const HANDLE probe = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  const HANDLE probe =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (probe != INVALID_HANDLE_VALUE) {
     CloseHandle(probe);
   } else if (GetLastError() != ERROR_FILE_EXISTS) {
@@ -364,7 +364,7 @@ Reserved reserve(std::FILE *fp, std::uint64_t size) {
   }
   const DWORD error = GetLastError();
   return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? Reserved::no_space
-                                                                      : Reserved::failed;
+                                                                     : Reserved::failed;
 }
 
 bool truncate(std::FILE *fp, std::uint64_t size) {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "common.h"
-#include "win32.h"
 #include "support/temp_dir.h"
+#include "win32.h"
 
 namespace {
 

@@ -14,15 +14,15 @@
 namespace {
 
 using flip_model::model;
-using nlflip::kWindow;
 using flip_model::Outcome;
+using nlflip::kWindow;
 
 using flip_stream_support::converted;
 
 // The whole text in one chunk, and in the smallest chunks with reads that
 // end anywhere.
 Outcome converter(const std::string &in) {
-  const Outcome whole = converted(in, nlflip::kChunk);
+  Outcome whole = converted(in, nlflip::kChunk);
   EXPECT_EQ(converted(in, nlflip::kLookahead, {1, 4099, 7, 65536}), whole);
   return whole;
 }
@@ -113,7 +113,7 @@ TEST(Flip, ConvertsLargeInputsAcrossManyChunks) {
 TEST(Flip, StopsWhenTheOutputCannotBeWritten) {
   class FailingSink : public nlflip::Sink {
    public:
-    bool write(const char *, std::size_t) override {
+    bool write(const char * /*data*/, std::size_t /*size*/) override {
       ++calls;
       return false;
     }

@@ -3,9 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <chrono>
 #include <thread>
 
 #include "process.h"
