@@ -139,6 +139,7 @@ void copy_run(char *out, const char *from, std::size_t size) {
 // rising starts.
 class CrFinder {
  public:
+  // cppcheck-suppress uninitMemberVar
   CrFinder(const char *data, std::size_t size) : data_(data), size_(size) {}
 
   // The position of the first CR at or after from, or the chunk's size.
@@ -163,7 +164,7 @@ class CrFinder {
  private:
   const char *data_;
   std::size_t size_;
-  std::uint32_t positions_[kStretch + 8] = {};
+  std::uint32_t positions_[kStretch + 8];  // filled a stretch at a time before it is read
   std::size_t count_ = 0;
   std::size_t next_ = 0;
   std::size_t gathered_to_ = 0;

@@ -18,6 +18,10 @@ bool is_line_end(char c) {
   return c == '\n' || c == '\r';
 }
 
+// Sizes and positions stay 64-bit in the 32-bit program too, so that files
+// past 4 GiB convert there.
+static_assert(sizeof(platform::FileStatus::size) == 8, "file sizes are 64-bit");
+
 // A regular file from its start to its size at opening.  A file that ends
 // before that has shrunk under the run: a reading failure.  Bytes appended
 // meanwhile are not read.

@@ -36,10 +36,12 @@ std::size_t page_multiple(std::size_t size) {
   return (size + kPage - 1) / kPage * kPage;
 }
 
-// A zero-filled block of memory that starts at a page boundary.
+// A block of memory that starts at a page boundary.  It is not cleared: its
+// pages are touched only as they are used, and bytes past the data are read
+// but never used.
 class PageAligned {
  public:
-  explicit PageAligned(std::size_t size) : raw_(new char[size + kPage]()) {}
+  explicit PageAligned(std::size_t size) : raw_(new char[size + kPage]) {}
 
   char *get() const {
     const auto misalignment = reinterpret_cast<std::uintptr_t>(raw_.get()) % kPage;
