@@ -249,9 +249,17 @@ Input::Checked Input::check_stream() {
   if (spool->failed()) {
     return {Checked::Outcome::spool_error, 0};
   }
+  // All of it is kept now; a FIFO that is also the output must not be held
+  // open by its reader.
+  std::fclose(stream_);
+  stream_ = nullptr;
   spool->rewind();
   source_ = std::move(spool);
   return checked_by(converted);
+}
+
+bool Input::shrank() const {
+  return status_.regular && platform::status_of(stream_).size < status_.size;
 }
 
 Source &Input::source() {

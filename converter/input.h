@@ -41,6 +41,9 @@ class Input {
   // reading failure), or the stream itself.
   Source &source();
 
+  // Whether a regular file has become shorter than it was at opening.
+  bool shrank() const;
+
   // Closes the input once it has been read: a file rewritten with its own
   // new text must not be held open.
   void close();

@@ -108,8 +108,9 @@ int finish_output(nlflip::Output &output, const char *output_name) {
 }
 
 int write_output(nlflip::Input &input, const char *input_name, const char *output_name,
-                 nlflip::Output::Way way) {
-  nlflip::Output output(output_name, way);
+                 const platform::FileStatus &output_status) {
+  const auto way = nlflip::Output::way_for(input.status(), output_status);
+  nlflip::Output output(output_name, way, output_status);
   if (!output.open()) {
     return report(output_name, ": cannot create\n");
   }
@@ -137,19 +138,23 @@ int convert(const char *input_name, const char *output_name) {
   if (!input.open(input_name)) {
     return report(input_name, ": not found\n");
   }
-  const auto way = nlflip::Output::way_for(input.status(), platform::status_of(output_name));
+  const platform::FileStatus output_status = platform::status_of(output_name);
   // A new output is written under a temporary name, so the conversion itself
   // checks the input; an existing one is asked about only once the whole
   // input has been read.
-  if (way != nlflip::Output::Way::new_file) {
+  if (output_status.exists) {
     if (const int checked = check_input(input, input_name); checked != kSuccess) {
       return checked;
     }
     if (!overwrite_confirmed(output_name)) {
       return kSuccess;
     }
+    // A file that shrank while the user was asked is not converted.
+    if (input.shrank()) {
+      return report(input_name, ": reading error\n");
+    }
   }
-  return write_output(input, input_name, output_name, way);
+  return write_output(input, input_name, output_name, output_status);
 }
 
 }  // namespace

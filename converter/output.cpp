@@ -28,8 +28,8 @@ Output::~Output() {
   }
 }
 
-std::FILE *Output::create_temp() {
-  std::FILE *stream = platform::create_temp_beside(name_, temp_name_);
+std::FILE *Output::create_temp(platform::Replacing what) {
+  std::FILE *stream = platform::create_temp_beside(name_, temp_name_, what);
   if (stream != nullptr) {
     platform::remove_on_interrupt(temp_name_.c_str());
   }
@@ -39,13 +39,13 @@ std::FILE *Output::create_temp() {
 bool Output::open() {
   switch (way_) {
     case Way::new_file:
-      stream_ = create_temp();
+      stream_ = create_temp(platform::Replacing::new_file);
       break;
     case Way::existing:
       stream_ = std::fopen(name_, "wb");
       break;
     case Way::same_file:
-      stream_ = create_temp();
+      stream_ = create_temp(platform::Replacing::existing_file);
       if (stream_ == nullptr && (original_ = std::fopen(name_, "r+b")) != nullptr) {
         stream_ = platform::open_spool();
       }
@@ -80,7 +80,14 @@ Output::Finished Output::finish() {
     return Finished::write_failed;
   }
   if (!temp_name_.empty()) {
-    if (!platform::replace_with(temp_name_.c_str(), name_, way_ == Way::same_file)) {
+    const bool replacing = way_ == Way::same_file;
+    // A newer file saved under the name meanwhile is not replaced.
+    if (replacing && !platform::status_of(name_).same_file(status_)) {
+      return Finished::write_failed;
+    }
+    if (!platform::replace_with(
+            temp_name_.c_str(), name_,
+            replacing ? platform::Replacing::existing_file : platform::Replacing::new_file)) {
       return Finished::write_failed;
     }
     temp_name_.clear();
@@ -111,6 +118,7 @@ Output::Finished Output::rewrite_in_place() {
   }
   copied = copied && platform::truncate(original_, written_);
   platform::release_interrupts();
+  std::fclose(std::exchange(stream_, nullptr));
   return copied && close_checked(original_, name_) ? Finished::done : Finished::write_failed;
 }
 

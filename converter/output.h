@@ -20,17 +20,20 @@ class Output : public Sink {
   //  - existing: straight into the file, truncated (also a device or FIFO
   //    named as both input and output);
   //  - same_file: into a temporary file beside the input that replaces it
-  //    once complete, keeping its owner and permissions.  Where no file can
-  //    be made there, the text goes to a spool file first and is then copied
-  //    over the original, once room for it has been allocated and with
-  //    interruptions held off.
+  //    once complete, keeping its owner and permissions, unless the name
+  //    denotes another file by then.  Where no such file can be made there,
+  //    the text goes to a spool file first and is then copied over the
+  //    original, once room for it has been allocated and with interruptions
+  //    held off.
   enum class Way { new_file, existing, same_file };
 
   enum class Finished { done, write_failed, cannot_rewrite_in_place };
 
   static Way way_for(const platform::FileStatus &input, const platform::FileStatus &output);
 
-  Output(const char *name, Way way) : name_(name), way_(way) {}
+  // The output's status is what the name denoted when the way was chosen.
+  Output(const char *name, Way way, const platform::FileStatus &status)
+      : name_(name), way_(way), status_(status) {}
   ~Output() override;
   Output(const Output &) = delete;
   Output &operator=(const Output &) = delete;
@@ -45,7 +48,7 @@ class Output : public Sink {
   void abandon();
 
  private:
-  std::FILE *create_temp();
+  std::FILE *create_temp(platform::Replacing what);
   Finished rewrite_in_place();
   // Closes a stream written to the file of that name; false when closing
   // failed, the disk is full or the file has gone.
@@ -53,6 +56,7 @@ class Output : public Sink {
 
   const char *name_;
   Way way_;
+  platform::FileStatus status_;
   std::FILE *stream_ = nullptr;    // where the converted text goes
   std::FILE *original_ = nullptr;  // the file to rewrite in place from the spool
   std::string temp_name_;

@@ -52,20 +52,26 @@ bool write_all(std::FILE *fp, const char *data, std::size_t size);
 // or the process ends; null when none can be made.
 std::FILE *open_spool();
 
+// What a temporary file made beside a file is to become.
+enum class Replacing {
+  new_file,       // a file that does not exist yet
+  existing_file,  // the file that the name denotes now
+};
+
 // Creates an empty temporary file, open for binary writing, in the directory
 // of the file that path names (after symbolic links on POSIX, also a
-// dangling one); stores its name in temp_path.  The file gets the
-// permissions that a new file would get.  Null when no file can be made
-// there.
-std::FILE *create_temp_beside(const char *path, std::string &temp_path);
+// dangling one); stores its name in temp_path.  For a new file it gets the
+// permissions that a new file would get; for an existing one (POSIX) its
+// owner, group and permission bits, and where they cannot be given to it no
+// temporary file is made.  Null when no file can be made there.
+std::FILE *create_temp_beside(const char *path, std::string &temp_path, Replacing what);
 
 // Moves the temporary file to the name of the file that path names (after
-// symbolic links on POSIX).  With keep_attributes, the new file takes over
-// the owner and group (where the system allows) and the permission bits of
-// the one it replaces (on Windows, its hidden, system and archive
-// attributes).  False on failure, and on Windows for a read-only
-// file, which is left as it is.
-bool replace_with(const char *temp_path, const char *path, bool keep_attributes);
+// symbolic links on POSIX): a new file only where no file of that name has
+// appeared meanwhile; over an existing one keeping its permission bits (on
+// Windows its hidden, system and archive attributes).  False on failure, and
+// on Windows for a read-only file, which is left as it is.
+bool replace_with(const char *temp_path, const char *path, Replacing what);
 
 // Makes sure that the standard streams are open (on the null device where
 // they are closed), so that no file opened later takes their place, and

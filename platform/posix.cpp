@@ -93,15 +93,15 @@ FileStatus status_from(const struct stat &info) {
 }
 
 // The name that a chain of symbolic links ends in, also where that name
-// does not exist yet; the path itself when it is no link.
+// does not exist yet; the path itself when it is no link; empty for a chain
+// longer than the system itself follows (a loop).
 std::string final_name(const char *path) {
   std::string name = path;
-  // As many links as the system itself follows before it gives up.
-  for (int links = 0; links < 40; ++links) {
+  for (int links = 0; links <= 40; ++links) {
     std::string target(PATH_MAX, '\0');
     const ssize_t length = readlink(name.c_str(), target.data(), target.size());
     if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
-      break;
+      return name;
     }
     target.resize(static_cast<std::size_t>(length));
     if (target.front() == '/') {
@@ -110,7 +110,7 @@ std::string final_name(const char *path) {
       name = directory_of(name).append("/").append(target);
     }
   }
-  return name;
+  return {};
 }
 
 // The permission bits that a new file gets from the process's umask.
@@ -186,11 +186,40 @@ std::FILE *open_spool() {
   return fp;
 }
 
-std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
+namespace {
+
+// Gives the temporary file the owner, group and permission bits of the file
+// it is to replace; false where this user may not give a file away.  The
+// owner goes first, since changing it clears the set-id bits.
+bool take_over_attributes(int fd, const std::string &original) {
+  struct stat info {};
+  return stat(original.c_str(), &info) == 0 && fchown(fd, info.st_uid, info.st_gid) == 0 &&
+         fchmod(fd, info.st_mode & 07777) == 0;
+}
+
+// Renames without replacing a file that has appeared at the new name.
+bool rename_to_new_name(const char *from, const char *to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return false;
+  }
+  // File systems without that rename: a second link, which never replaces.
+  if (link(from, to) != 0) {
+    return false;
+  }
+  unlink(from);
+  return true;
+}
+
+}  // namespace
+
+std::FILE *create_temp_beside(const char *path, std::string &temp_path, Replacing what) {
   const std::string target = final_name(path);
   // A file this user may not write is not replaced behind its back: writing
   // it in place fails as it should.
-  if (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0) {
+  if (target.empty() || (what == Replacing::existing_file && access(target.c_str(), W_OK) != 0)) {
     return nullptr;
   }
   std::string name = directory_of(target) + "/.nlflip-XXXXXX";
@@ -198,7 +227,9 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
   if (fd < 0) {
     return nullptr;
   }
-  std::FILE *fp = fchmod(fd, new_file_mode()) == 0 ? fdopen(fd, "wb") : nullptr;
+  const bool prepared = what == Replacing::new_file ? fchmod(fd, new_file_mode()) == 0
+                                                    : take_over_attributes(fd, target);
+  std::FILE *fp = prepared ? fdopen(fd, "wb") : nullptr;
   if (fp == nullptr) {
     close(fd);
     unlink(name.c_str());
@@ -208,21 +239,10 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
   return fp;
 }
 
-bool replace_with(const char *temp_path, const char *path, bool keep_attributes) {
+bool replace_with(const char *temp_path, const char *path, Replacing what) {
   const std::string target = final_name(path);
-  struct stat info {};
-  if (keep_attributes) {
-    if (stat(target.c_str(), &info) != 0) {
-      return false;
-    }
-    // Only a privileged user may give a file away; others keep their own.
-    // The owner goes first, since changing it clears the set-id bits.
-    if (chown(temp_path, info.st_uid, info.st_gid) != 0 && errno != EPERM) {
-      return false;
-    }
-    if (chmod(temp_path, info.st_mode & 07777) != 0) {
-      return false;
-    }
+  if (what == Replacing::new_file) {
+    return !target.empty() && rename_to_new_name(temp_path, target.c_str());
   }
   return std::rename(temp_path, target.c_str()) == 0;
 }
@@ -262,7 +282,10 @@ void prepare_process() {
       }
     }
   }
+  // A write past a file-size limit or into a pipe nobody reads fails with
+  // a message instead of ending the process.
   std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
   for (const int signal_number : kInterruptions) {
     struct sigaction action {};
     // An interruption that the caller ignores (nohup) stays ignored.

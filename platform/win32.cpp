@@ -244,7 +244,7 @@ std::FILE *open_spool() {
   return fp;
 }
 
-std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
+std::FILE *create_temp_beside(const char *path, std::string &temp_path, Replacing /*what*/) {
   // A name that cannot be created (wildcards, a missing directory) is found
   // before anything is written; the probe goes when its handle closes.
   const HANDLE probe =
@@ -268,20 +268,20 @@ std::FILE *create_temp_beside(const char *path, std::string &temp_path) {
   return fp;
 }
 
-bool replace_with(const char *temp_path, const char *path, bool keep_attributes) {
+bool replace_with(const char *temp_path, const char *path, Replacing what) {
   const std::string target = full_path(path);
-  if (keep_attributes) {
-    const DWORD attributes = GetFileAttributesA(target.c_str());
-    // A read-only file is not replaced behind its back; it stays as it is.
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      return false;
-    }
-    const DWORD kept = attributes & kKeptAttributes;
-    if (!SetFileAttributesA(temp_path, kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept)) {
-      return false;
-    }
+  if (what == Replacing::new_file) {
+    // Without the replacing flag a file that appeared meanwhile stays.
+    return MoveFileExA(temp_path, target.c_str(), 0) != 0;
   }
-  return MoveFileExA(temp_path, target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  const DWORD attributes = GetFileAttributesA(target.c_str());
+  // A read-only file is not replaced behind its back; it stays as it is.
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return false;
+  }
+  const DWORD kept = attributes & kKeptAttributes;
+  return SetFileAttributesA(temp_path, kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) &&
+         MoveFileExA(temp_path, target.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 namespace {

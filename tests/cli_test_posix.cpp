@@ -318,6 +318,20 @@ TEST_F(Cli, SameFileKeepsOwnerAndStaysWhatItIs) {
   EXPECT_EQ(info.st_uid, 65534U);
   EXPECT_EQ(info.st_gid, 65534U);
   EXPECT_EQ(info.st_mode & 07777, 0640U);
+
+  // A user who may write another's file but not give one away rewrites it
+  // in place, so that it keeps its owner.
+  chmod(dir_.path().c_str(), 0777);
+  write_file(path("shared.txt"), "a\r\n");
+  chmod(path("shared.txt").c_str(), 0646);
+  const RunResult r = testsupport::run(
+      "/usr/bin/setpriv",
+      {"--reuid=65534", "--regid=65534", "--clear-groups", NLFLIP_EXE, "shared.txt", "shared.txt"},
+      dir_.path(), "y\n");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(read_file(path("shared.txt")), "a\n");
+  ASSERT_EQ(stat(path("shared.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 0U);
 }
 
 TEST_F(Cli, OutputsThatAreNoRegularFileOrCannotFill) {
@@ -427,6 +441,40 @@ TEST_F(Cli, VanishedOutputDirectoryIsAWritingError) {
                             " while [ -z \"$(ls -A d)\" ]; do sleep 0.01; done;"
                             " rm -rf d; exec 3>&-; wait $!; echo $?; cat err");
   EXPECT_EQ(r.out, "1\nd/out.txt: writing error\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Cli, FilesThatChangeHandsAreNeverOverwritten) {
+  write_file(path("in.txt"), "a\n");
+  struct Case {
+    const char *name;
+    std::string script;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"a file saved under the output's name during the run",
+       "mkfifo f; \"$0\" f out.txt 2>err & exec 3>f; echo abc >&3;"
+       " while [ -z \"$(ls -A | grep nlflip-)\" ]; do sleep 0.01; done;"
+       " echo precious >out.txt; exec 3>&-; wait $!; echo $?; cat out.txt err",
+       "1\nprecious\nout.txt: writing error\n"},
+      {"a newer version saved while the user is asked",
+       "echo old >g; (sleep 0.3; echo saved >g.new; mv g.new g; echo y) | \"$0\" g g 2>err;"
+       " echo $?; cat g",
+       "1\nsaved\n"},
+      {"a pipe whose reader has gone",
+       "seq 200000 >big; echo y | \"$0\" big /dev/stdout 2>err | head -c 1 >/dev/null;"
+       " echo ${PIPESTATUS[1]}; cat err",
+       "1\n/dev/stdout: overwrite OK? (y/n) /dev/stdout: writing error\n"},
+      {"a loop of symbolic links", "ln -s l2 l1; ln -s l1 l2; \"$0\" in.txt l1; echo $?", "1\n"},
+  };
+  for (const auto &c : cases) {
+    const RunResult r = shell(dir_.path(), c.script);
+    EXPECT_EQ(r.out, c.out) << c.name << ": " << r.err;
+  }
+  EXPECT_EQ(read_file(path("err")).find("no free disk space"), std::string::npos);
 }
 
 }  // namespace
