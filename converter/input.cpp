@@ -215,7 +215,7 @@ void Input::close() {
 }
 
 bool Input::open(const char *name) {
-  stream_ = std::fopen(name, "rb");
+  stream_ = platform::open_file(name, "rb");
   if (stream_ == nullptr) {
     return false;
   }

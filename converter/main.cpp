@@ -2,9 +2,9 @@
 // LF and CR line ends come out as CR LF, CR LF line ends as LF.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common.h"
 #include "flip.h"
@@ -139,6 +139,10 @@ int convert(const char *input_name, const char *output_name) {
     return report(input_name, ": not found\n");
   }
   const platform::FileStatus output_status = platform::status_of(output_name);
+  // A file that cannot be identified might be the input under another name.
+  if (output_status.exists && (output_status.unidentified || input.status().unidentified)) {
+    return report(output_name, ": cannot create\n");
+  }
   // A new output is written under a temporary name, so the conversion itself
   // checks the input; an existing one is asked about only once the whole
   // input has been read.
@@ -161,15 +165,21 @@ int convert(const char *input_name, const char *output_name) {
 
 int main(int argc, char **argv) {
   platform::prepare_process();
-  if (argc == 2 && std::strcmp(argv[1], "-usage") == 0) {
-    return print_usage();
-  }
-  if (argc != 3) {
-    common::errmsg("%s\n", usage_line);
-    return kFailure;
-  }
   try {
-    return convert(argv[1], argv[2]);
+    const platform::Arguments arguments = platform::arguments(argc, argv);
+    const std::vector<std::string> &args = arguments.values;
+    if (args.size() == 2 && args[1] == "-usage") {
+      return print_usage();
+    }
+    if (args.size() != 3) {
+      common::errmsg("%s\n", usage_line);
+      return kFailure;
+    }
+    // A name the code page cannot hold would reach another file.
+    if (arguments.unrepresentable != 0) {
+      return report(args[arguments.unrepresentable].c_str(), ": name not representable\n");
+    }
+    return convert(args[1].c_str(), args[2].c_str());
   } catch (const std::bad_alloc &) {
     common::errmsg("cannot get memory\n");
     return kFailure;

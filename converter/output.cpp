@@ -23,7 +23,7 @@ Output::~Output() {
     }
   }
   if (!temp_name_.empty()) {
-    std::remove(temp_name_.c_str());
+    platform::remove_file(temp_name_.c_str());
     platform::remove_on_interrupt(nullptr);
   }
 }
@@ -42,11 +42,11 @@ bool Output::open() {
       stream_ = create_temp(platform::Replacing::new_file);
       break;
     case Way::existing:
-      stream_ = std::fopen(name_, "wb");
+      stream_ = platform::open_file(name_, "wb");
       break;
     case Way::same_file:
       stream_ = create_temp(platform::Replacing::existing_file);
-      if (stream_ == nullptr && (original_ = std::fopen(name_, "r+b")) != nullptr) {
+      if (stream_ == nullptr && (original_ = platform::open_file(name_, "r+b")) != nullptr) {
         stream_ = platform::open_spool();
       }
       break;

@@ -6,8 +6,21 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
+
+// The program's arguments, its own name first, as the byte strings that the
+// other functions take.  On Windows they are read from the wide command line
+// and converted to the ANSI code page without look-alike substitutes: an
+// argument that the code page cannot hold keeps the default character in
+// place of what it cannot hold, and the index of the first such argument is
+// given (0 when every argument is exact).
+struct Arguments {
+  std::vector<std::string> values;
+  std::size_t unrepresentable = 0;
+};
+Arguments arguments(int argc, char **argv);
 
 // Free bytes available on the file system (drive) that holds path, or -1.0
 // when they cannot be determined.
@@ -23,6 +36,9 @@ void local_free(void *handle);
 // the same identity.
 struct FileStatus {
   bool exists = false;
+  // A file on a disk whose volume and index could not be read: it cannot be
+  // told apart from any other file.
+  bool unidentified = false;
   bool regular = false;   // a regular file, whose size is known in advance
   std::int64_t size = 0;  // of a regular file
   std::uint64_t volume = 0;
@@ -33,9 +49,16 @@ struct FileStatus {
   }
 };
 
-// The file that a name denotes, symbolic links followed, found without
-// opening it (so that a FIFO cannot block and no descriptor is taken).
+// The file that a name denotes, symbolic links followed: found without
+// opening it on POSIX (so that a FIFO cannot block), by opening it without
+// access on Windows.
 FileStatus status_of(const char *path);
+
+// fopen for names of any length (on Windows also longer than MAX_PATH).
+std::FILE *open_file(const char *path, const char *mode);
+
+// Removes the named file; false on failure.
+bool remove_file(const char *path);
 FileStatus status_of(std::FILE *fp);
 
 // Up to size bytes from the current position (read) or from an offset of a
@@ -59,18 +82,20 @@ enum class Replacing {
 };
 
 // Creates an empty temporary file, open for binary writing, in the directory
-// of the file that path names (after symbolic links on POSIX, also a
-// dangling one); stores its name in temp_path.  For a new file it gets the
-// permissions that a new file would get; for an existing one (POSIX) its
-// owner, group and permission bits, and where they cannot be given to it no
-// temporary file is made.  Null when no file can be made there.
+// of the file that path names (after symbolic links, on POSIX also a
+// dangling one; on Windows also junctions); stores its name in temp_path.
+// For a new file it gets the permissions that a new file would get; for an
+// existing one (POSIX) its owner, group and permission bits, and where they
+// cannot be given to it no temporary file is made.  Null when no file can be
+// made there.
 std::FILE *create_temp_beside(const char *path, std::string &temp_path, Replacing what);
 
 // Moves the temporary file to the name of the file that path names (after
-// symbolic links on POSIX): a new file only where no file of that name has
-// appeared meanwhile; over an existing one keeping its permission bits (on
-// Windows its hidden, system and archive attributes).  False on failure, and
-// on Windows for a read-only file, which is left as it is.
+// symbolic links and, on Windows, junctions): a new file only where no file
+// of that name has appeared meanwhile; over an existing one keeping its
+// permission bits (on Windows its hidden, system and archive attributes).
+// False on failure, and on Windows for a read-only file, which is left as it
+// is.
 bool replace_with(const char *temp_path, const char *path, Replacing what);
 
 // Makes sure that the standard streams are open (on the null device where

@@ -30,6 +30,10 @@ std::string directory_of(const std::string &path) {
 
 }  // namespace
 
+Arguments arguments(int argc, char **argv) {
+  return {std::vector<std::string>(argv, argv + argc), 0};
+}
+
 double free_space(const char *path) {
   struct statvfs info {};
   // A name that does not exist yet is asked about through its directory.
@@ -130,6 +134,14 @@ FileStatus status_of(const char *path) {
 FileStatus status_of(std::FILE *fp) {
   struct stat info {};
   return fstat(fileno(fp), &info) == 0 ? status_from(info) : FileStatus{};
+}
+
+std::FILE *open_file(const char *path, const char *mode) {
+  return std::fopen(path, mode);
+}
+
+bool remove_file(const char *path) {
+  return unlink(path) == 0;
 }
 
 std::int64_t read(std::FILE *fp, char *buffer, std::size_t size) {

@@ -6,8 +6,11 @@
 #include <windows.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdint>
+#include <cwchar>
+#include <new>
+#include <string>
+#include <utility>
 
 #include "platform.h"
 
@@ -22,24 +25,156 @@ HANDLE handle_of(std::FILE *fp) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
 }
 
-// The absolute name of path, or path itself when it has none.
-std::string full_path(const char *path) {
-  const DWORD needed = GetFullPathNameA(path, 0, nullptr, nullptr);
+// Sharing that lets others read, write and delete a file held open here.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool starts_with(const std::wstring &text, const wchar_t *prefix) {
+  return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// A name in the ANSI code page as UTF-16; empty when its bytes are no valid
+// text of that code page.
+std::wstring wide(const char *text) {
+  const int needed = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (needed <= 1) {
+    return {};
+  }
+  std::wstring converted(static_cast<std::size_t>(needed), L'\0');
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, converted.data(), needed) !=
+      needed) {
+    return {};
+  }
+  converted.resize(static_cast<std::size_t>(needed) - 1);
+  return converted;
+}
+
+// UTF-16 text in the ANSI code page without look-alike substitutes; false
+// when the code page cannot hold all of it (the default character then
+// stands in for what it cannot hold).
+bool narrow(const wchar_t *text, std::string &converted) {
+  // The UTF-8 code page holds everything and takes neither of the flags.
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL defaulted = FALSE;
+  BOOL *defaulted_flag = utf8 ? nullptr : &defaulted;
+  const int needed =
+      WideCharToMultiByte(CP_ACP, flags, text, -1, nullptr, 0, nullptr, defaulted_flag);
+  if (needed <= 0) {
+    return false;
+  }
+  converted.assign(static_cast<std::size_t>(needed), '\0');
+  if (WideCharToMultiByte(CP_ACP, flags, text, -1, converted.data(), needed, nullptr,
+                          defaulted_flag) != needed) {
+    return false;
+  }
+  converted.resize(static_cast<std::size_t>(needed) - 1);
+  return defaulted == FALSE;
+}
+
+// The absolute form of a name and where its last component starts, both as
+// the system finds them; an empty path when it has none.
+struct FullName {
+  std::wstring path;
+  std::size_t file_part = 0;
+};
+
+FullName full_name(const std::wstring &name) {
+  FullName full;
+  if (name.empty()) {
+    return full;
+  }
+  const DWORD needed = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
   if (needed == 0) {
-    return path;
+    return full;
   }
-  std::string full(needed, '\0');
-  const DWORD length = GetFullPathNameA(path, needed, full.data(), nullptr);
+  std::wstring buffer(needed, L'\0');
+  wchar_t *file_part = nullptr;
+  const DWORD length = GetFullPathNameW(name.c_str(), needed, buffer.data(), &file_part);
   if (length == 0 || length >= needed) {
-    return path;
+    return full;
   }
-  full.resize(length);
+  buffer.resize(length);
+  full.file_part =
+      file_part == nullptr ? length : static_cast<std::size_t>(file_part - buffer.data());
+  full.path = std::move(buffer);
   return full;
 }
 
-// The directory part of an absolute name, its last separator included.
-std::string directory_of(const std::string &path) {
-  return path.substr(0, path.find_last_of("\\/") + 1);
+// A full name in the form that the wide file functions take at any length:
+// \\?\C:\... or \\?\UNC\server\share\...; device names (\\.\NUL) and names
+// in that form already stay as they are.
+std::wstring long_form(const std::wstring &full) {
+  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) {
+    return full;
+  }
+  if (starts_with(full, L"\\\\")) {
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  }
+  return L"\\\\?\\" + full;
+}
+
+// The name by which the system opens path at any length; empty when path is
+// no valid name of the code page.
+std::wstring native(const char *path) {
+  const FullName full = full_name(wide(path));
+  return full.path.empty() ? std::wstring() : long_form(full.path);
+}
+
+// Opens a name without any access, so that files held elsewhere can be
+// identified too; backup semantics let directories be opened.
+HANDLE open_for_identity(const std::wstring &name) {
+  return CreateFileW(name.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                     nullptr);
+}
+
+// The name of the file that path denotes after symbolic links and
+// junctions, as the system reports it for the opened file; the path's own
+// long form where the file does not exist or has no such name.
+std::wstring final_name(const char *path) {
+  const std::wstring name = native(path);
+  const HANDLE file = open_for_identity(name);
+  if (file == INVALID_HANDLE_VALUE) {
+    return name;
+  }
+  constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = GetFinalPathNameByHandleW(file, nullptr, 0, kFlags);
+  std::wstring final_path(needed, L'\0');
+  const DWORD length =
+      needed == 0 ? 0 : GetFinalPathNameByHandleW(file, final_path.data(), needed, kFlags);
+  CloseHandle(file);
+  if (length == 0 || length >= needed) {
+    return name;
+  }
+  final_path.resize(length);
+  return final_path;
+}
+
+// Creates a file of a fresh name in directory (which ends in a separator),
+// shared for reading and deletion; stores its name.  INVALID_HANDLE_VALUE
+// when none can be made there.
+HANDLE create_unique(const std::wstring &directory, DWORD access, DWORD flags, std::wstring &name) {
+  static DWORD next = GetCurrentProcessId() * 65599U ^ GetTickCount();
+  constexpr int kAttempts = 100;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::wstring suffix = L"00000000.tmp";
+    for (DWORD value = next++, digit = 8; digit > 0; value >>= 4) {
+      suffix[--digit] = L"0123456789abcdef"[value & 15];
+    }
+    name = directory + L"nlf" + suffix;
+    const HANDLE file = CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_NEW, flags, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      return file;
+    }
+    const DWORD error = GetLastError();
+    // A name taken, or one whose file is being deleted: another name.
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
+        error != ERROR_ACCESS_DENIED) {
+      break;
+    }
+  }
+  name.clear();
+  return INVALID_HANDLE_VALUE;
 }
 
 // The attributes that the rewritten file takes over from the original.
@@ -51,6 +186,17 @@ constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
 std::string free_space_root(const char *path) {
   if (path[0] != '\0' && path[1] == ':') {
     return std::string(path, 2) + '\\';
+  }
+  const std::wstring name = wide(path);
+  // \\?\X:\... and \\server\share\...: the volume that the name is on.
+  if (starts_with(name, L"\\\\") || starts_with(name, L"//")) {
+    std::wstring volume(name.size() + 2, L'\0');
+    std::string root;
+    if (GetVolumePathNameW(name.c_str(), volume.data(), static_cast<DWORD>(volume.size())) &&
+        narrow(volume.c_str(), root)) {
+      return root;
+    }
+    return {};
   }
   return "\\";
 }
@@ -71,6 +217,9 @@ double free_space_by_clusters(const char *root) {
 
 double free_space(const char *path) {
   const std::string root = free_space_root(path);
+  if (root.empty()) {
+    return -1.0;
+  }
   // Looked up at run time, since systems before it lack the extended query.
   const HMODULE kernel = LoadLibraryA("KERNEL32.DLL");
   const auto extended = kernel == nullptr
@@ -125,7 +274,9 @@ FileStatus status_from(HANDLE file) {
   status.exists = true;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) {
-    return status;  // a device such as NUL or COM1: no file of its own
+    // A device such as NUL or COM1 has no file of its own.
+    status.unidentified = GetFileType(file) == FILE_TYPE_DISK;
+    return status;
   }
   status.regular = GetFileType(file) == FILE_TYPE_DISK &&
                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -171,25 +322,34 @@ std::FILE *stream_on(HANDLE file, const char *mode, int flags) {
   return fp;
 }
 
-// Opens a file for writing so that it can be deleted while open: an
-// interruption removes a temporary file that the process still holds.
-std::FILE *open_shared_for_writing(const char *name) {
-  return stream_on(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
-                   "wb", _O_WRONLY);
-}
-
 }  // namespace
 
+Arguments arguments(int /*argc*/, char ** /*argv*/) {
+  // The C runtime's arguments went through the code page with look-alikes.
+  int count = 0;
+  wchar_t **const wide_arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide_arguments == nullptr) {
+    throw std::bad_alloc();
+  }
+  Arguments result;
+  result.values.resize(static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < result.values.size(); ++i) {
+    if (!narrow(wide_arguments[i], result.values[i]) && result.unrepresentable == 0 && i > 0) {
+      result.unrepresentable = i;
+    }
+  }
+  LocalFree(wide_arguments);
+  return result;
+}
+
 FileStatus status_of(const char *path) {
-  // No access is asked for, so that files open elsewhere can be identified;
-  // backup semantics let directories be opened too.
-  const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const std::wstring name = native(path);
+  const HANDLE file = open_for_identity(name);
   if (file == INVALID_HANDLE_VALUE) {
     // Some devices, such as CON, cannot be opened this way.
     FileStatus status;
-    status.exists = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    status.exists = GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES ||
+                    GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
     return status;
   }
   FileStatus status = status_from(file);
@@ -225,63 +385,79 @@ bool write_all(std::FILE *fp, const char *data, std::size_t size) {
   return true;
 }
 
+std::FILE *open_file(const char *path, const char *mode) {
+  const std::wstring name = native(path);
+  const std::wstring wide_mode = wide(mode);
+  return name.empty() ? nullptr : _wfopen(name.c_str(), wide_mode.c_str());
+}
+
+bool remove_file(const char *path) {
+  const std::wstring name = native(path);
+  return !name.empty() && DeleteFileW(name.c_str()) != 0;
+}
+
 std::FILE *open_spool() {
-  char directory[MAX_PATH + 1];
-  char name[MAX_PATH];
-  const DWORD length = GetTempPathA(sizeof directory, directory);
-  if (length == 0 || length > MAX_PATH || GetTempFileNameA(directory, "nls", 0, name) == 0) {
+  const DWORD needed = GetTempPathW(0, nullptr);
+  std::wstring directory(needed, L'\0');
+  const DWORD length = needed == 0 ? 0 : GetTempPathW(needed, directory.data());
+  if (length == 0 || length >= needed) {
     return nullptr;
   }
+  directory.resize(length);
+  std::wstring name;
   // The system removes the file when its last handle closes, also when the
   // process is killed.
-  std::FILE *fp = stream_on(
-      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr),
-      "w+b", _O_RDWR);
-  if (fp == nullptr) {
-    DeleteFileA(name);
-  }
-  return fp;
+  return stream_on(create_unique(long_form(directory), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, name),
+                   "w+b", _O_RDWR);
 }
 
 std::FILE *create_temp_beside(const char *path, std::string &temp_path, Replacing /*what*/) {
   // A name that cannot be created (wildcards, a missing directory) is found
   // before anything is written; the probe goes when its handle closes.
-  const HANDLE probe =
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  const HANDLE probe = CreateFileW(native(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (probe != INVALID_HANDLE_VALUE) {
     CloseHandle(probe);
   } else if (GetLastError() != ERROR_FILE_EXISTS) {
     return nullptr;
   }
-  const std::string directory = directory_of(full_path(path));
-  char name[MAX_PATH];
-  if (GetTempFileNameA(directory.c_str(), "nlf", 0, name) == 0) {
+  const FullName target = full_name(final_name(path));
+  const std::wstring directory = target.path.substr(0, target.file_part);
+  // The temporary file is known to the rest by its name in the code page.
+  std::string narrow_directory;
+  if (target.path.empty() || !narrow(directory.c_str(), narrow_directory)) {
     return nullptr;
   }
-  std::FILE *fp = open_shared_for_writing(name);
+  std::wstring name;
+  // Shared for deletion: an interruption removes it while it is still open.
+  std::FILE *fp = stream_on(create_unique(directory, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, name),
+                            "wb", _O_WRONLY);
   if (fp == nullptr) {
-    DeleteFileA(name);
+    if (!name.empty()) {
+      DeleteFileW(name.c_str());
+    }
     return nullptr;
   }
-  temp_path = name;
+  narrow(name.c_str(), temp_path);
   return fp;
 }
 
 bool replace_with(const char *temp_path, const char *path, Replacing what) {
-  const std::string target = full_path(path);
+  const std::wstring target = final_name(path);
+  const std::wstring temp = native(temp_path);
   if (what == Replacing::new_file) {
     // Without the replacing flag a file that appeared meanwhile stays.
-    return MoveFileExA(temp_path, target.c_str(), 0) != 0;
+    return MoveFileExW(temp.c_str(), target.c_str(), 0) != 0;
   }
-  const DWORD attributes = GetFileAttributesA(target.c_str());
+  const DWORD attributes = GetFileAttributesW(target.c_str());
   // A read-only file is not replaced behind its back; it stays as it is.
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return false;
   }
   const DWORD kept = attributes & kKeptAttributes;
-  return SetFileAttributesA(temp_path, kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) &&
-         MoveFileExA(temp_path, target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  return SetFileAttributesW(temp.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) &&
+         MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 namespace {
@@ -295,7 +471,7 @@ std::atomic<bool> interrupt_waiting{false};
 
 [[noreturn]] void end_interrupted() {
   if (const char *path = file_to_remove.load()) {
-    DeleteFileA(path);
+    remove_file(path);
   }
   ExitProcess(kInterruptedExitCode);
 }

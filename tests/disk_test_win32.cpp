@@ -48,7 +48,6 @@ TEST(FreeSpaceRoot, DriveLetterOrTheCurrentDrive) {
       {"D:\\dir\\out.txt", "D:\\"},
       {"q:", "q:\\"},
       {"data.txt", "\\"},
-      {"\\\\server\\share\\f", "\\"},
       {"x", "\\"},
       {"", "\\"},
       {"/tmp/out.txt", "\\"},
@@ -69,6 +68,19 @@ TEST(GetFreeSpace, DriveLetterNameAsksThatDrive) {
   const std::string missing = std::string(1, unused_drive()) + ":out.txt";
   EXPECT_EQ(common::getFreeSpace(missing.c_str()), -1) << missing;
   EXPECT_EQ(common::FreeDiskSpace, -1.0);
+}
+
+TEST(GetFreeSpace, LongFormNameAsksItsOwnVolume) {
+  const testsupport::TempDir dir;
+  const std::string drive = dir.path().substr(0, 2);
+  ASSERT_EQ(drive[1], ':') << dir.path();
+  const std::string name = "\\\\?\\" + drive + "\\no\\such\\out.txt";
+  EXPECT_GT(common::getFreeSpace(name.c_str()), 0) << name;
+  EXPECT_NEAR(common::FreeDiskSpace, available_bytes((drive + "\\").c_str()), kSlack);
+
+  // Were the volume not taken from the name, the current drive would answer.
+  const std::string missing = "\\\\?\\" + std::string(1, unused_drive()) + ":\\out.txt";
+  EXPECT_EQ(common::getFreeSpace(missing.c_str()), -1) << missing;
 }
 
 TEST(GetFreeSpace, NameWithoutDriveAsksTheCurrentDrive) {

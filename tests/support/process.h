@@ -22,11 +22,20 @@ enum class Stdin { pipe, closed };
 RunResult run(const std::string &program, const std::vector<std::string> &args,
               const std::string &cwd, const std::string &input = "", Stdin mode = Stdin::pipe);
 
-// The same, with at_prompt called once the program has written to its
+// The same with arguments in UTF-16, passed on a wide command line, so that
+// they may hold what the ANSI code page cannot (Windows only).
+RunResult run_wide(const std::string &program, const std::vector<std::wstring> &args,
+                   const std::string &cwd, const std::string &input = "", Stdin mode = Stdin::pipe);
+
+// run, with at_prompt called once the program has written to its
 // standard error and before its input is written (POSIX only).
 RunResult run_at_prompt(const std::string &program, const std::vector<std::string> &args,
                         const std::string &cwd, const std::string &input, Stdin mode,
                         const std::function<void()> &at_prompt);
+
+// Bytes of the ANSI code page as UTF-16, as the system reads them (Windows
+// only).
+std::wstring wide(const std::string &text);
 
 }  // namespace testsupport
 

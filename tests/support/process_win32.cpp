@@ -12,20 +12,20 @@ namespace {
 
 // One argument quoted so that the C runtime's parser gives it back as it is:
 // backslashes count only before a quote, where each is doubled.
-std::string quoted(const std::string &arg) {
-  std::string out = "\"";
+std::wstring quoted(const std::wstring &arg) {
+  std::wstring out = L"\"";
   std::size_t backslashes = 0;
-  for (const char c : arg) {
-    if (c == '\\') {
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
       ++backslashes;
       continue;
     }
-    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
     backslashes = 0;
     out += c;
   }
-  out.append(backslashes * 2, '\\');
-  return out + '"';
+  out.append(backslashes * 2, L'\\');
+  return out + L'"';
 }
 
 HANDLE inheritable_file(const std::string &path) {
@@ -48,8 +48,26 @@ void write_all(HANDLE pipe, const std::string &data) {
 
 }  // namespace
 
+std::wstring wide(const std::string &text) {
+  const int needed =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring converted(static_cast<std::size_t>(needed), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), converted.data(),
+                      needed);
+  return converted;
+}
+
 RunResult run(const std::string &program, const std::vector<std::string> &args,
               const std::string &cwd, const std::string &input, Stdin mode) {
+  std::vector<std::wstring> wide_args;
+  for (const auto &arg : args) {
+    wide_args.push_back(wide(arg));
+  }
+  return run_wide(program, wide_args, cwd, input, mode);
+}
+
+RunResult run_wide(const std::string &program, const std::vector<std::wstring> &args,
+                   const std::string &cwd, const std::string &input, Stdin mode) {
   const TempDir streams;
   const std::string out_path = streams.file("stdout");
   const std::string err_path = streams.file("stderr");
@@ -64,20 +82,20 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
   const HANDLE out = inheritable_file(out_path);
   const HANDLE err = inheritable_file(err_path);
 
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = mode == Stdin::pipe ? input_read : INVALID_HANDLE_VALUE;
   startup.hStdOutput = out;
   startup.hStdError = err;
 
-  std::string command_line = quoted(program);
+  std::wstring command_line = quoted(wide(program));
   for (const auto &arg : args) {
-    command_line += ' ' + quoted(arg);
+    command_line += L' ' + quoted(arg);
   }
   PROCESS_INFORMATION process{};
-  const bool started = CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                      0, nullptr, cwd.c_str(), &startup, &process) != 0;
+  const bool started = CreateProcessW(wide(program).c_str(), command_line.data(), nullptr, nullptr,
+                                      TRUE, 0, nullptr, wide(cwd).c_str(), &startup, &process) != 0;
   CloseHandle(input_read);
   CloseHandle(out);
   CloseHandle(err);

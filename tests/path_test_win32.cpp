@@ -1,0 +1,218 @@
+// The nlflip program with the names of Japanese Windows (ANSI code page
+// 932): double-byte characters whose second byte is a backslash, names that
+// the code page cannot hold, long paths and links.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli_fixture.h"
+
+namespace {
+
+using testsupport::RunResult;
+using testsupport::wide;
+
+// Shift-JIS characters whose second byte is 0x5C, the backslash.
+const std::string kHyo = "\x95\x5C";  // 表
+const std::string kSo = "\x83\x5C";   // ソ
+const std::string kNo = "\x94\x5C";   // 能
+const std::string kJu = "\x8F\x5C";   // 十
+
+// The test's own file operations use \\?\ names, which have no length limit.
+std::wstring long_name(const std::string &path) {
+  const std::wstring name = wide(path);
+  std::wstring full(GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
+  full.resize(
+      GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+  return L"\\\\?\\" + full;
+}
+
+// The absolute name of a short path.
+std::string full_path(const std::string &path) {
+  std::string full(MAX_PATH, '\0');
+  full.resize(GetFullPathNameA(path.c_str(), MAX_PATH, full.data(), nullptr));
+  return full;
+}
+
+void make_directory(const std::string &path) {
+  ASSERT_TRUE(CreateDirectoryW(long_name(path).c_str(), nullptr)) << path;
+}
+
+void put(const std::string &path, const std::string &bytes) {
+  const HANDLE file = CreateFileW(long_name(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+// The file's bytes and its index, which a replacement changes.
+struct Seen {
+  std::string bytes;
+  std::uint64_t index = 0;
+};
+
+Seen seen(const std::string &path) {
+  Seen result;
+  const HANDLE file = CreateFileW(long_name(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return result;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  GetFileInformationByHandle(file, &info);
+  result.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  char buffer[256];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    result.bytes.append(buffer, got);
+  }
+  CloseHandle(file);
+  return result;
+}
+
+int entries_in(const std::string &directory) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW((long_name(directory) + L"\\*").c_str(), &found);
+  int count = 0;
+  for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+    const std::wstring name = found.cFileName;
+    count += name == L"." || name == L".." ? 0 : 1;
+  }
+  FindClose(search);
+  return count;
+}
+
+class JapaneseNames : public clitest::Cli {
+ protected:
+  void SetUp() override {
+    if (GetACP() != 932) {
+      GTEST_SKIP() << "the ANSI code page is " << GetACP()
+                   << ", not 932: the host lacks the ja_JP.UTF-8 locale";
+    }
+  }
+};
+
+TEST_F(JapaneseNames, SameFileIsReplacedThroughATemporaryFileBesideIt) {
+  struct Case {
+    std::string directory;  // holds the file; "" for the working directory
+    std::string name;       // of the file in it
+    std::string output;     // another spelling of the same file; "" for the input's
+  };
+  const std::string long_spelling = "\\\\?\\";
+  // Full paths of 255 and 300 characters: beyond what GetTempFileNameA and
+  // MAX_PATH allow.
+  const auto padded = [&](const std::string &work, std::size_t length) {
+    return std::string(length - full_path(path(work)).size() - 7, 'd');
+  };
+  const Case cases[] = {
+      {"", kHyo + ".txt", ""},
+      {"dir", kSo + ".txt", ""},
+      {kNo, kJu + ".txt", kNo + "/" + kJu + ".txt"},
+      {"", "both.txt", long_spelling},
+      {padded("4", 255), "f.txt", ""},
+      {padded("5", 300), "f.txt", ""},
+  };
+  int number = 0;
+  for (const Case &c : cases) {
+    const std::string work = path(std::to_string(number++));
+    make_directory(work);
+    const std::string directory = c.directory.empty() ? work : work + "\\" + c.directory;
+    if (!c.directory.empty()) {
+      make_directory(directory);
+    }
+    const std::string input = c.directory.empty() ? c.name : c.directory + "\\" + c.name;
+    std::string output = c.output.empty() ? input : c.output;
+    if (output == long_spelling) {
+      output += full_path(work + "\\" + input);
+    }
+    put(directory + "\\" + c.name, "a\r\nb\n");
+    const std::uint64_t before = seen(directory + "\\" + c.name).index;
+
+    const RunResult r = testsupport::run(NLFLIP_EXE, {input, output}, work, "y\n");
+    EXPECT_EQ(r.exit_code, 0) << output;
+    EXPECT_EQ(r.err, output + ": overwrite OK? (y/n) ");
+    const Seen after = seen(directory + "\\" + c.name);
+    EXPECT_EQ(after.bytes, "a\nb\r\n") << output;
+    EXPECT_NE(after.index, before) << output << ": rewritten in place";
+    EXPECT_EQ(entries_in(directory), 1) << output << ": something was left beside it";
+  }
+}
+
+TEST_F(JapaneseNames, MessagesAndNewFilesCarryTheNamesBytes) {
+  struct Case {
+    std::vector<std::string> args;
+    const char *answer;
+    int exit_code;
+    std::string err;
+    std::string written;  // the name that then holds the converted input
+  };
+  const Case cases[] = {
+      {{kHyo + ".txt", "out.txt"}, "", 1, kHyo + ".txt: not found\r\n", ""},
+      {{"in.txt", kNo + ".txt"}, "", 0, "", kNo + ".txt"},
+      {{"in.txt", kSo + ".txt"}, "y\n", 0, kSo + ".txt: overwrite OK? (y/n) ", kSo + ".txt"},
+  };
+  put(path("in.txt"), "a\n");
+  put(path(kSo + ".txt"), "old\n");
+  for (const Case &c : cases) {
+    const int before = entries_in(dir_.path());
+    const RunResult r = nlflip(c.args, c.answer);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    if (!c.written.empty()) {
+      EXPECT_EQ(seen(path(c.written)).bytes, "a\r\n") << c.written;
+    }
+    EXPECT_EQ(entries_in(dir_.path()), before + (c.err.empty() ? 1 : 0)) << c.err;
+  }
+}
+
+TEST_F(JapaneseNames, NamesOutsideTheCodePageAreRefused) {
+  struct Case {
+    std::vector<std::wstring> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{L"caf\u00E9.txt", L"o1.txt"}, "caf?.txt: name not representable\r\n"},
+      {{L"cafe.txt", L"caf\u00E9.txt"}, "caf?.txt: name not representable\r\n"},
+      {{L"a\u00A5b.txt", L"out.txt"}, "a?b.txt: name not representable\r\n"},
+  };
+  // Look-alikes of the refused names: e for é, the backslash for ¥.
+  put(path("cafe.txt"), "plain\n");
+  make_directory(path("a"));
+  put(path("a/b.txt"), "inner\n");
+  const HANDLE accented = CreateFileW((long_name(dir_.path()) + L"\\caf\u00E9.txt").c_str(),
+                                      GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(accented, INVALID_HANDLE_VALUE);
+  CloseHandle(accented);
+  for (const Case &c : cases) {
+    const RunResult r = testsupport::run_wide(NLFLIP_EXE, c.args, dir_.path());
+    EXPECT_EQ(r.exit_code, 1) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(seen(path("cafe.txt")).bytes, "plain\n") << c.err;
+    EXPECT_EQ(seen(path("a/b.txt")).bytes, "inner\n") << c.err;
+    EXPECT_EQ(entries_in(dir_.path()), 3) << c.err;
+  }
+}
+
+TEST_F(JapaneseNames, LinkAsBothNamesKeepsItsTargetAndIsKept) {
+  // link.txt -> sub/target.txt, made by the host before the test.
+  const char *links = std::getenv("NLFLIP_LINK_DIR");
+  if (links == nullptr) {
+    GTEST_SKIP() << "no symbolic link made by the host (NLFLIP_LINK_DIR)";
+  }
+  const std::string directory = links;
+  put(directory + "/sub/target.txt", "a\nb\n");
+  const RunResult r = testsupport::run(NLFLIP_EXE, {"link.txt", "link.txt"}, directory, "y\n");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "link.txt: overwrite OK? (y/n) ");
+  EXPECT_EQ(seen(directory + "/sub/target.txt").bytes, "a\r\nb\r\n") << "the target is rewritten";
+  EXPECT_EQ(seen(directory + "/link.txt").bytes, "a\r\nb\r\n");
+  EXPECT_EQ(entries_in(directory + "/sub"), 1) << "something was left beside the target";
+  EXPECT_EQ(entries_in(directory), 2) << "something was left beside the link";
+}
+
+}  // namespace
