@@ -97,6 +97,9 @@ def measure(build, work, rounds):
             for label, template in entries:
                 if os.path.exists(target):
                     os.remove(target)
+                # The write-back of the run before (the peers write slowly
+                # and long) must not fall into the next timed run.
+                os.sync()
                 command = [part.format(i=source, o=target) for part in template]
                 samples[label].append(run_once(command, work))
         os.remove(source)
