@@ -146,22 +146,28 @@ Converted flip_stream(Source &source, Sink *sink, std::size_t chunk) {
     writer = std::make_unique<BackgroundWriter>(*sink);
   }
   Flipper flipper;
-  std::size_t have = 0;  // carried over, right before fresh
-  for (std::size_t turn = 0, last = 0; last == 0; ++turn) {
+  std::size_t have = 0;    // carried over, right before fresh
+  std::size_t handed = 0;  // blocks handed to the writer: the next area is the other one
+  for (bool last = false; !last;) {
     const std::int64_t got = fill(source, fresh, chunk);
     if (got < 0) {
       return {Converted::Outcome::read_error, 0};
     }
-    last = static_cast<std::size_t>(got) < chunk ? 1 : 0;
+    last = static_cast<std::size_t>(got) < chunk;
     const char *data = fresh - have;
     const std::size_t size = have + static_cast<std::size_t>(got);
-    char *area = out.get() + (turn % 2) * out_size;
-    const Flipper::Step step = flipper.flip(data, size, last != 0, area);
+    // A chunk that ends no line writes nothing, so the area last handed
+    // over may still be in the writer's hands: only the other one is free.
+    char *area = out.get() + (handed % 2) * out_size;
+    const Flipper::Step step = flipper.flip(data, size, last, area);
     if (step.too_long) {
       return {Converted::Outcome::too_long, flipper.lines() + 1};
     }
-    if (writer && step.written > 0 && !writer->put(area, step.written)) {
-      return {Converted::Outcome::write_error, 0};
+    if (writer && step.written > 0) {
+      if (!writer->put(area, step.written)) {
+        return {Converted::Outcome::write_error, 0};
+      }
+      ++handed;
     }
     have = size - step.consumed;
     std::memmove(fresh - have, data + step.consumed, have);

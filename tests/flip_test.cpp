@@ -2,8 +2,10 @@
 // rule, with chunks of every size that matters.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "flip.h"
@@ -124,6 +126,30 @@ TEST(Flip, StopsWhenTheOutputCannotBeWritten) {
   FailingSink sink;
   EXPECT_EQ(nlflip::flip_stream(source, &sink).outcome, nlflip::Converted::Outcome::write_error);
   EXPECT_EQ(sink.calls, 1);
+}
+
+TEST(Flip, ChunkThatEndsNoLineLeavesTheBlockInFlightAlone) {
+  // The first block is still being written when the third chunk is
+  // converted: the second ends no line, so the third must not reuse the
+  // first one's area.
+  class SlowFirstWrite : public nlflip::Sink {
+   public:
+    bool write(const char *data, std::size_t size) override {
+      if (text.empty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+      text.append(data, size);
+      return true;
+    }
+    std::string text;
+  };
+  const std::string in = std::string(kWindow - 1, 'w') + "\r" + std::string(387, 'q') + "\n" +
+                         std::string(kWindow - 1, 'w') + "\r\nabc\n";
+  flip_stream_support::MemorySource source(in, {});
+  SlowFirstWrite sink;
+  ASSERT_EQ(nlflip::flip_stream(source, &sink, nlflip::kLookahead + 97).outcome,
+            nlflip::Converted::Outcome::done);
+  EXPECT_TRUE(sink.text == model(in).output);
 }
 
 TEST(Flip, SwapEolTogglesOnlyTheLineEnd) {
