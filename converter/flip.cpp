@@ -15,10 +15,6 @@ namespace {
 constexpr std::size_t kBlock = 64;
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-bool is_line_end(char c) {
-  return c == '\n' || c == '\r';
-}
-
 // Bit i set where block[i] is the byte wanted.
 std::uint64_t byte_mask(const char *block, char wanted) {
 #if defined(__SSE2__)
@@ -89,31 +85,6 @@ std::size_t gather(const char *data, std::size_t from, std::size_t to, char want
   return count;
 }
 
-// Finds the LFs of a chunk in order, searching each byte at most once over a
-// run of questions with rising starts.
-class NextLf {
- public:
-  NextLf(const char *data, std::size_t size) : data_(data), size_(size) {}
-
-  // The position of the first LF at or after from, or the chunk's size when
-  // there is none.
-  std::size_t at_or_after(std::size_t from) {
-    if (!known_ || next_ < from) {
-      const void *hit = std::memchr(data_ + from, '\n', size_ - from);
-      next_ =
-          hit == nullptr ? size_ : static_cast<std::size_t>(static_cast<const char *>(hit) - data_);
-      known_ = true;
-    }
-    return next_;
-  }
-
- private:
-  const char *data_;
-  std::size_t size_;
-  bool known_ = false;
-  std::size_t next_ = 0;
-};
-
 // Runs up to this long, nearly every line of text, are copied in one piece
 // of this size whatever their length, reading and writing past their end,
 // so that the length costs no branch that could be mispredicted.
@@ -164,7 +135,7 @@ class CrFinder {
  private:
   const char *data_;
   std::size_t size_;
-  std::uint32_t positions_[kStretch + 8];  // filled a stretch at a time before it is read
+  std::uint32_t positions_[kStretch + 4];  // filled a stretch at a time before it is read
   std::size_t count_ = 0;
   std::size_t next_ = 0;
   std::size_t gathered_to_ = 0;
@@ -172,8 +143,9 @@ class CrFinder {
 
 // The end of the line at start that has no LF within its window, found by
 // the rule for CRs: its first CR within the window, together with an LF
-// right behind it at the window's edge; kNone when it has none and the
-// window is full (a too long line).
+// right behind it at the window's edge; without a CR, the chunk's last byte
+// where the window runs to it (the last line), and kNone where the window is
+// full (a too long line).
 std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start, CrFinder &crs) {
   const std::size_t window = std::min(kWindow, size - start);
   const std::size_t cr = crs.at_or_after(start);
@@ -221,7 +193,7 @@ Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char 
   // Mostly an LF ends a line within its window, and every CR before it is an
   // ordinary byte or the first half of a CR LF; only lines longer than the
   // window need the rule for CRs.
-  std::uint32_t positions[kStretch + 8];
+  std::uint32_t positions[kStretch + 4];
   CrFinder crs(data, size);
   for (std::size_t stretch = 0; stretch < limit; stretch += kStretch) {
     const std::size_t found =
@@ -242,20 +214,18 @@ Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char 
       }
     }
   }
-  // The lines left before the limit have no LF before it either; those
-  // whose window holds none end by the rule for CRs.
-  NextLf lf(data, size);
-  while (start < limit && lf.at_or_after(start) - start >= std::min(kWindow, size - start)) {
+  // Every LF before the limit has ended a line, so the lines left before it
+  // look for theirs only in the lookahead; those whose window holds none end
+  // by the rule for CRs (the last line, which may have no end, included).
+  const void *lookahead_lf = std::memchr(data + limit, '\n', size - limit);
+  const std::size_t next_lf =
+      lookahead_lf == nullptr
+          ? size
+          : static_cast<std::size_t>(static_cast<const char *>(lookahead_lf) - data);
+  while (start < limit && next_lf - start >= std::min(kWindow, size - start)) {
     const std::size_t end = end_by_cr(data, size, start, crs);
     if (end == kNone) {
       return step(true);
-    }
-    if (end + 1 == size && !is_line_end(data[end])) {
-      // The last line, which has no end, is copied as it is.
-      copy_run(put, data + start, size - start);
-      put += size - start;
-      start = size;
-      break;
     }
     end_line_at(end);
   }

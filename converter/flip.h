@@ -19,8 +19,13 @@ constexpr std::size_t kLookahead = kWindow + 1;
 // of this size.
 constexpr std::size_t kSlack = 128;
 
+inline bool is_line_end(char c) {
+  return c == '\n' || c == '\r';
+}
+
 // Copies a line of the given length to out with its end toggled (LF or CR
-// becomes CR LF, CR LF becomes LF) and returns the new length.  The line must
+// becomes CR LF, CR LF becomes LF; a line without an end is copied as it
+// is) and returns the new length.  The line must
 // be readable, and out writable, kSlack bytes past the line's length.
 std::size_t swap_eol(const char *line, std::size_t length, char *out);
 

@@ -14,10 +14,6 @@ constexpr std::size_t kHeadSize = std::size_t{4} << 20;
 // Bytes read at a time when searching back from a window's end.
 constexpr std::size_t kTailSize = 256;
 
-bool is_line_end(char c) {
-  return c == '\n' || c == '\r';
-}
-
 // Sizes and positions stay 64-bit in the 32-bit program too, so that files
 // past 4 GiB convert there.
 static_assert(sizeof(platform::FileStatus::size) == 8, "file sizes are 64-bit");
@@ -46,14 +42,7 @@ class FileRange : public Source {
   // Reads exactly size bytes at offset; false when they cannot be had.
   bool read_exactly(char *buffer, std::size_t size, std::uint64_t offset) {
     position_ = offset;
-    for (std::size_t have = 0; have < size;) {
-      const std::int64_t got = read(buffer + have, size - have);
-      if (got <= 0) {
-        return false;
-      }
-      have += static_cast<std::size_t>(got);
-    }
-    return true;
+    return fill(*this, buffer, size) == static_cast<std::int64_t>(size);
   }
 
  private:
@@ -94,6 +83,7 @@ class Spool : public Source {
   void rewind() {
     replaying_ = true;
     position_ = 0;
+    rest_ = FileRange(file_, spooled_);
   }
 
   bool failed() const { return failed_; }
@@ -123,31 +113,20 @@ class Spool : public Source {
 
   std::int64_t replay(char *buffer, std::size_t size) {
     if (position_ < head_.size()) {
-      const auto from_memory =
-          static_cast<std::size_t>(std::min<std::uint64_t>(size, head_.size() - position_));
+      const std::size_t from_memory = std::min(size, head_.size() - position_);
       std::memcpy(buffer, head_.data() + position_, from_memory);
       position_ += from_memory;
       return static_cast<std::int64_t>(from_memory);
     }
-    const std::uint64_t offset = position_ - head_.size();
-    if (offset == spooled_) {
-      return 0;
-    }
-    const std::int64_t got = platform::read_at(
-        file_, buffer, static_cast<std::size_t>(std::min<std::uint64_t>(size, spooled_ - offset)),
-        offset);
-    if (got <= 0) {
-      return -1;
-    }
-    position_ += static_cast<std::uint64_t>(got);
-    return got;
+    return rest_.read(buffer, size);
   }
 
   std::FILE *stream_;
   std::string head_;
   std::FILE *file_ = nullptr;
   std::uint64_t spooled_ = 0;
-  std::uint64_t position_ = 0;
+  FileRange rest_{nullptr, 0};  // the spool file, once rewound
+  std::size_t position_ = 0;    // in the part kept in memory
   bool replaying_ = false;
   bool failed_ = false;
 };

@@ -12,9 +12,6 @@
 
 namespace nlflip {
 
-namespace {
-
-// Fills buffer[0, size) as far as the source goes; the count read, or -1.
 std::int64_t fill(Source &source, char *buffer, std::size_t size) {
   std::size_t have = 0;
   while (have < size) {
@@ -29,6 +26,8 @@ std::int64_t fill(Source &source, char *buffer, std::size_t size) {
   }
   return static_cast<std::int64_t>(have);
 }
+
+namespace {
 
 constexpr std::size_t kPage = 4096;
 

@@ -17,6 +17,10 @@ class Source {
   virtual std::int64_t read(char *buffer, std::size_t size) = 0;
 };
 
+// Reads from the source into buffer[0, size) until it is full or the
+// source ends: the count read, or -1 when reading failed.
+std::int64_t fill(Source &source, char *buffer, std::size_t size);
+
 // Where the converted bytes go.
 class Sink {
  public:
