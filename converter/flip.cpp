@@ -51,11 +51,6 @@ std::size_t lowest_bit(std::uint64_t bits) {
   return static_cast<std::size_t>(std::countr_zero(bits | (std::uint64_t{1} << 63)));
 }
 
-// Bytes whose line-end positions are gathered before they are handled:
-// listing them costs no branch per line end, and the loop over them runs
-// long.
-constexpr std::size_t kStretch = 16384;
-
 // Lists the positions of the wanted byte in data[from, to) into positions
 // (room for to - from + 4) and returns their number.
 std::size_t gather(const char *data, std::size_t from, std::size_t to, char wanted,
@@ -110,8 +105,9 @@ void copy_run(char *out, const char *from, std::size_t size) {
 // rising starts.
 class CrFinder {
  public:
-  // cppcheck-suppress uninitMemberVar
-  CrFinder(const char *data, std::size_t size) : data_(data), size_(size) {}
+  // positions has room for kStretch + 4 entries.
+  CrFinder(const char *data, std::size_t size, std::uint32_t *positions)
+      : data_(data), size_(size), positions_(positions) {}
 
   // The position of the first CR at or after from, or the chunk's size.
   std::size_t at_or_after(std::size_t from) {
@@ -135,7 +131,7 @@ class CrFinder {
  private:
   const char *data_;
   std::size_t size_;
-  std::uint32_t positions_[kStretch + 4];  // filled a stretch at a time before it is read
+  std::uint32_t *positions_;  // filled a stretch at a time before it is read
   std::size_t count_ = 0;
   std::size_t next_ = 0;
   std::size_t gathered_to_ = 0;
@@ -156,6 +152,9 @@ std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start, CrF
 }
 
 }  // namespace
+
+Flipper::Flipper()
+    : lf_positions_(new std::uint32_t[kPositions]), cr_positions_(new std::uint32_t[kPositions]) {}
 
 std::size_t swap_eol(const char *line, std::size_t length, char *out) {
   copy_run(out, line, length);
@@ -193,8 +192,8 @@ Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char 
   // Mostly an LF ends a line within its window, and every CR before it is an
   // ordinary byte or the first half of a CR LF; only lines longer than the
   // window need the rule for CRs.
-  std::uint32_t positions[kStretch + 4];
-  CrFinder crs(data, size);
+  std::uint32_t *const positions = lf_positions_.get();
+  CrFinder crs(data, size, cr_positions_.get());
   for (std::size_t stretch = 0; stretch < limit; stretch += kStretch) {
     const std::size_t found =
         gather(data, stretch, std::min(limit, stretch + kStretch), '\n', positions);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace nlflip {
 
@@ -18,6 +19,10 @@ constexpr std::size_t kLookahead = kWindow + 1;
 // writable, this many bytes past its end: short runs are copied in one piece
 // of this size.
 constexpr std::size_t kSlack = 128;
+// Bytes whose line-end positions are gathered before they are handled:
+// listing them costs no branch per line end, and the loop over them runs
+// long.
+constexpr std::size_t kStretch = 16384;
 
 inline bool is_line_end(char c) {
   return c == '\n' || c == '\r';
@@ -42,6 +47,8 @@ class Flipper {
     bool too_long;         // line number lines() + 1 is too long
   };
 
+  Flipper();
+
   // Converts the lines of data[0, size) whose ends can be decided, the whole
   // rest when last says that no byte follows.  Bytes past the consumed ones
   // must be given again at the start of the next chunk.  The output area
@@ -52,7 +59,13 @@ class Flipper {
   std::uint64_t lines() const { return lines_; }
 
  private:
+  // Line-end positions of a stretch of bytes (four slots may be filled past
+  // the last): on the heap, since a small stack could not hold them.
+  static constexpr std::size_t kPositions = kStretch + 4;
+
   std::uint64_t lines_ = 0;
+  std::unique_ptr<std::uint32_t[]> lf_positions_;
+  std::unique_ptr<std::uint32_t[]> cr_positions_;
 };
 
 }  // namespace nlflip
