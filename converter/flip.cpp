@@ -2,76 +2,141 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define NLFLIP_X86 1
+#else
+#define NLFLIP_X86 0
 #endif
 
 namespace nlflip {
 
 namespace {
 
-constexpr std::size_t kBlock = 64;
+// Bit i of a mask stands for byte i of a block: a block is as many bytes as
+// a machine word has bits, so that masks stay in single registers.
+using Mask = std::uintptr_t;
+constexpr std::size_t kBlock = sizeof(Mask) * CHAR_BIT;
+// Positions taken from each block whether it has that many line ends or
+// not: about one text line in 16 bytes, so rarely more.
+constexpr std::size_t kTakenAlways = kBlock / 16;
+static_assert(kTakenAlways <= Flipper::kPositions - kStretch, "room for the unconditional slots");
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-// Bit i set where block[i] is the byte wanted.
-std::uint64_t byte_mask(const char *block, char wanted) {
-#if defined(__SSE2__)
-  const __m128i pattern = _mm_set1_epi8(wanted);
-  std::uint64_t mask = 0;
-  for (std::size_t i = 0; i < kBlock; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i));
-    mask |=
-        std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, pattern)))}
-        << i;
+// Runs up to this long, nearly every line of text, are copied in one piece
+// of this size whatever their length, reading and writing past their end,
+// so that the length costs no branch that could be mispredicted.
+constexpr std::size_t kShortRun = kSlack;
+
+// The three instruction sets that the splitting is written for: each gives
+// the same three operations, which the rest is built on.
+struct Scalar {
+  // Bit i set where block[i] is the byte wanted.
+  static Mask byte_mask(const char *block, char wanted) {
+    Mask mask = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      mask |= Mask{block[i] == wanted} << i;
+    }
+    return mask;
   }
-  return mask;
-#else
-  std::uint64_t mask = 0;
-  for (std::size_t i = 0; i < kBlock; ++i) {
-    mask |= std::uint64_t{block[i] == wanted} << i;
+
+  // The number of set bits, without a library call where the processor has
+  // no instruction for it.
+  static std::size_t bit_count(Mask bits) {
+    constexpr auto kFives = static_cast<Mask>(0x5555555555555555U);
+    constexpr auto kThrees = static_cast<Mask>(0x3333333333333333U);
+    constexpr auto kNibbles = static_cast<Mask>(0x0F0F0F0F0F0F0F0FU);
+    constexpr auto kOnes = static_cast<Mask>(0x0101010101010101U);
+    bits -= (bits >> 1) & kFives;
+    bits = (bits & kThrees) + ((bits >> 2) & kThrees);
+    bits = (bits + (bits >> 4)) & kNibbles;
+    return static_cast<std::size_t>((bits * kOnes) >> (kBlock - CHAR_BIT));
   }
-  return mask;
+
+  static void copy_short(char *out, const char *from) { std::memcpy(out, from, kShortRun); }
+};
+
+#if NLFLIP_X86
+struct Sse2 {
+  [[gnu::target("sse2")]] static Mask byte_mask(const char *block, char wanted) {
+    const __m128i pattern = _mm_set1_epi8(wanted);
+    Mask mask = 0;
+    for (std::size_t i = 0; i < kBlock; i += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + i));
+      mask |= Mask{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, pattern)))}
+              << i;
+    }
+    return mask;
+  }
+
+  static std::size_t bit_count(Mask bits) { return Scalar::bit_count(bits); }
+
+  [[gnu::target("sse2")]] static void copy_short(char *out, const char *from) {
+    for (std::size_t i = 0; i < kShortRun; i += 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i)));
+    }
+  }
+};
+
+// Every processor with AVX2 also counts bits and finds the lowest one in
+// single instructions.
+struct Avx2 {
+  [[gnu::target("avx2")]] static Mask byte_mask(const char *block, char wanted) {
+    const __m256i pattern = _mm256_set1_epi8(wanted);
+    Mask mask = 0;
+    for (std::size_t i = 0; i < kBlock; i += 32) {
+      const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block + i));
+      mask |=
+          Mask{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, pattern)))}
+          << i;
+    }
+    return mask;
+  }
+
+  [[gnu::target("popcnt")]] static std::size_t bit_count(Mask bits) {
+    return static_cast<std::size_t>(std::popcount(bits));
+  }
+
+  [[gnu::target("avx2")]] static void copy_short(char *out, const char *from) {
+    for (std::size_t i = 0; i < kShortRun; i += 32) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from + i)));
+    }
+  }
+};
 #endif
-}
 
-// The number of set bits, without a library call where the processor has no
-// instruction for it.
-std::size_t bit_count(std::uint64_t bits) {
-  bits -= (bits >> 1) & 0x5555555555555555U;
-  bits = (bits & 0x3333333333333333U) + ((bits >> 2) & 0x3333333333333333U);
-  bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0FU;
-  return static_cast<std::size_t>((bits * 0x0101010101010101U) >> 56);
-}
-
-// The position of the lowest set bit, 63 for none: with a bit always set the
-// processor needs no branch for the empty case.
-std::size_t lowest_bit(std::uint64_t bits) {
-  return static_cast<std::size_t>(std::countr_zero(bits | (std::uint64_t{1} << 63)));
+// The position of the lowest set bit, the top one for none: with a bit
+// always set the processor needs no branch for the empty case.
+std::size_t lowest_bit(Mask bits) {
+  return static_cast<std::size_t>(std::countr_zero(bits | (Mask{1} << (kBlock - 1))));
 }
 
 // Lists the positions of the wanted byte in data[from, to) into positions
 // (room for to - from + 4) and returns their number.
+template <class Isa>
 std::size_t gather(const char *data, std::size_t from, std::size_t to, char wanted,
                    std::uint32_t *positions) {
   std::size_t count = 0;
   for (std::size_t block = from; block < to; block += kBlock) {
-    std::uint64_t hits = byte_mask(data + block, wanted);
+    Mask hits = Isa::byte_mask(data + block, wanted);
     if (to - block < kBlock) {
-      hits &= (std::uint64_t{1} << (to - block)) - 1;
+      hits &= (Mask{1} << (to - block)) - 1;
     }
-    if (hits == 0) {
-      continue;
-    }
-    const std::size_t found = bit_count(hits);
+    // No test for an empty block: in text with lines of a few dozen bytes
+    // its outcome is random, and mispredicted it costs more than the slots.
+    const std::size_t found = Isa::bit_count(hits);
     std::uint32_t *put = positions + count;
-    // Four at once, whether there are that many or not: more are rare in text.
-    for (std::size_t i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < kTakenAlways; ++i) {
       put[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
       hits &= hits - 1;
     }
-    for (std::size_t i = 4; i < found; ++i) {
+    for (std::size_t i = kTakenAlways; i < found; ++i) {
       put[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
       hits &= hits - 1;
     }
@@ -80,41 +145,80 @@ std::size_t gather(const char *data, std::size_t from, std::size_t to, char want
   return count;
 }
 
-// Runs up to this long, nearly every line of text, are copied in one piece
-// of this size whatever their length, reading and writing past their end,
-// so that the length costs no branch that could be mispredicted.
-constexpr std::size_t kShortRun = kSlack;
-
+template <class Isa>
 void copy_run(char *out, const char *from, std::size_t size) {
   if (size > kShortRun) {
     std::memcpy(out, from, size);
     return;
   }
-#if defined(__SSE2__)
-  for (std::size_t i = 0; i < kShortRun; i += 16) {
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i)));
+  Isa::copy_short(out, from);
+}
+
+// swap_eol for a line that ends in its LF (length at least 1): judged from
+// the line itself, without a branch, since CR LF and LF ends mix
+// unpredictably and reading back what was just copied would wait for the
+// copy to land.  A line of one byte looks at that byte, which is no CR.
+template <class Isa>
+std::size_t toggle_lf_line(const char *line, std::size_t length, char *out) {
+  copy_run<Isa>(out, line, length);
+  const std::size_t pair = static_cast<std::size_t>(line[length - 1 - (length >= 2)] == '\r');
+  out[length - 1 - pair] = static_cast<char>('\r' - 3 * pair);  // '\n' after a CR
+  out[length - pair] = '\n';
+  return length + 1 - 2 * pair;
+}
+
+// swap_eol, for any line.
+template <class Isa>
+std::size_t toggle_line(const char *line, std::size_t length, char *out) {
+  copy_run<Isa>(out, line, length);
+  if (length == 0 || !is_line_end(line[length - 1])) {
+    return length;
   }
-#else
-  std::memcpy(out, from, kShortRun);
-#endif
+  const std::size_t before = length - (length >= 2 ? 2 : 1);
+  const std::size_t pair =
+      static_cast<std::size_t>(length >= 2) & static_cast<std::size_t>(line[before] == '\r');
+  out[length - 1 - pair] = pair != 0 ? '\n' : '\r';
+  out[length - pair] = '\n';
+  return length + 1 - 2 * pair;
+}
+
+// Ends lines at the listed LFs, from the first on, as long as each lies
+// within the window of the line that it ends; returns their number.  Kept
+// apart from the rest so that the few values of this loop stay in
+// registers.
+template <class Isa>
+std::size_t end_lines_at_lfs(const std::uint32_t *lfs, std::size_t count, const char *data,
+                             std::size_t &start, char *&put) {
+  std::size_t line_start = start;
+  char *line_put = put;
+  std::size_t i = 0;
+  for (; i < count; ++i) {
+    const std::size_t lf = lfs[i];
+    if (lf - line_start >= kWindow) {
+      break;
+    }
+    line_put += toggle_lf_line<Isa>(data + line_start, lf + 1 - line_start, line_put);
+    line_start = lf + 1;
+  }
+  start = line_start;
+  put = line_put;
+  return i;
 }
 
 // The CRs of a chunk in order, gathered a stretch at a time when first asked
 // for, so that each byte is looked at once over a run of questions with
 // rising starts.
+template <class Isa>
 class CrFinder {
  public:
-  // positions has room for kStretch + 4 entries.
+  // positions has room for Flipper::kPositions entries.
   CrFinder(const char *data, std::size_t size, std::uint32_t *positions)
       : data_(data), size_(size), positions_(positions) {}
 
   // The position of the first CR at or after from, or the chunk's size.
   std::size_t at_or_after(std::size_t from) {
     for (;;) {
-      while (next_ < count_ && positions_[next_] < from) {
-        ++next_;
-      }
+      skip_before(from);
       if (next_ < count_) {
         return positions_[next_];
       }
@@ -123,12 +227,45 @@ class CrFinder {
         return size_;
       }
       gathered_to_ = std::min(size_, start + kStretch);
-      count_ = gather(data_, start, gathered_to_, '\r', positions_);
+      count_ = gather<Isa>(data_, start, gathered_to_, '\r', positions_);
       next_ = 0;
     }
   }
 
+  // Ends lines at the CRs gathered so far, from start on, as long as each
+  // starts before the limit and is plainly the end of its line: within its
+  // window, with no LF in that window (the next LF lies at bound) and none
+  // right behind it.  Returns their number.  Text with CR line ends runs
+  // through here.
+  std::size_t end_lines(std::size_t limit, std::size_t bound, std::size_t &start, char *&put) {
+    skip_before(start);
+    std::size_t line_start = start;
+    char *line_put = put;
+    const std::size_t first = next_;
+    for (; next_ < count_; ++next_) {
+      const std::size_t cr = positions_[next_];
+      if (line_start >= limit || bound - line_start < kWindow || cr - line_start >= kWindow ||
+          data_[cr + 1] == '\n') {
+        break;
+      }
+      const std::size_t length = cr + 1 - line_start;
+      copy_run<Isa>(line_put, data_ + line_start, length);
+      line_put[length] = '\n';
+      line_put += length + 1;
+      line_start = cr + 1;
+    }
+    start = line_start;
+    put = line_put;
+    return next_ - first;
+  }
+
  private:
+  void skip_before(std::size_t from) {
+    while (next_ < count_ && positions_[next_] < from) {
+      ++next_;
+    }
+  }
+
   const char *data_;
   std::size_t size_;
   std::uint32_t *positions_;  // filled a stretch at a time before it is read
@@ -142,7 +279,8 @@ class CrFinder {
 // right behind it at the window's edge; without a CR, the chunk's last byte
 // where the window runs to it (the last line), and kNone where the window is
 // full (a too long line).
-std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start, CrFinder &crs) {
+template <class Isa>
+std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start, CrFinder<Isa> &crs) {
   const std::size_t window = std::min(kWindow, size - start);
   const std::size_t cr = crs.at_or_after(start);
   if (cr >= start + window) {
@@ -151,66 +289,56 @@ std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start, CrF
   return cr + 1 < size && data[cr + 1] == '\n' ? cr + 1 : cr;
 }
 
-}  // namespace
-
-Flipper::Flipper()
-    : lf_positions_(new std::uint32_t[kPositions]), cr_positions_(new std::uint32_t[kPositions]) {}
-
-std::size_t swap_eol(const char *line, std::size_t length, char *out) {
-  copy_run(out, line, length);
-  if (length == 0 || !is_line_end(line[length - 1])) {
-    return length;
-  }
-  // Judged from the line itself, without a branch: CR LF and LF ends mix
-  // unpredictably, and reading back what was just copied would wait for the
-  // copy to land.  A line of one byte looks at that byte, which is no CR LF.
-  const std::size_t before = length - (length >= 2 ? 2 : 1);
-  const std::size_t pair =
-      static_cast<std::size_t>(length >= 2) & static_cast<std::size_t>(line[before] == '\r');
-  out[length - 1 - pair] = pair != 0 ? '\n' : '\r';
-  out[length - pair] = '\n';
-  return length + 1 - 2 * pair;
-}
-
-Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char *out) {
+template <class Isa>
+Flipper::Step split(Flipper::State &state, const char *data, std::size_t size, bool last,
+                    char *out) {
   // Only the lines that start before the limit can be decided from this
   // chunk: their windows and the byte behind are in it.
   const std::size_t limit = last ? size : size > kLookahead ? size - kLookahead : 0;
   std::size_t start = 0;  // of the current line
   char *put = out;
-  std::uint64_t line_count = lines_;
-  const auto end_line_at = [&](std::size_t end) {
-    put += swap_eol(data + start, end + 1 - start, put);
-    start = end + 1;
-    ++line_count;
-  };
+  std::uint64_t line_count = state.lines;
   const auto step = [&](bool too_long) {
-    lines_ = line_count;
-    return Step{start, static_cast<std::size_t>(put - out), too_long};
+    state.lines = line_count;
+    return Flipper::Step{start, static_cast<std::size_t>(put - out), too_long};
+  };
+  CrFinder<Isa> crs(data, size, state.cr_positions.get());
+  // Ends the lines from start by the rule for CRs while the next LF, at
+  // bound, lies beyond their windows; false at a too long line.
+  const auto end_lines_by_cr = [&](std::size_t bound) {
+    while (start < limit && bound >= start && bound - start >= std::min(kWindow, size - start)) {
+      const std::size_t end = end_by_cr(data, size, start, crs);
+      if (end == kNone) {
+        return false;
+      }
+      put += toggle_line<Isa>(data + start, end + 1 - start, put);
+      start = end + 1;
+      line_count += 1 + crs.end_lines(limit, bound, start, put);
+    }
+    return true;
   };
 
   // Mostly an LF ends a line within its window, and every CR before it is an
   // ordinary byte or the first half of a CR LF; only lines longer than the
   // window need the rule for CRs.
-  std::uint32_t *const positions = lf_positions_.get();
-  CrFinder crs(data, size, cr_positions_.get());
+  std::uint32_t *const positions = state.lf_positions.get();
   for (std::size_t stretch = 0; stretch < limit; stretch += kStretch) {
     const std::size_t found =
-        gather(data, stretch, std::min(limit, stretch + kStretch), '\n', positions);
-    for (std::size_t i = 0; i < found; ++i) {
+        gather<Isa>(data, stretch, std::min(limit, stretch + kStretch), '\n', positions);
+    for (std::size_t i = 0; i < found;) {
+      const std::size_t ended = end_lines_at_lfs<Isa>(positions + i, found - i, data, start, put);
+      line_count += ended;
+      i += ended;
+      if (i == found) {
+        break;
+      }
+      // An LF beyond the window of the line at start, or before start as
+      // the LF of a CR LF that ended a line by the rule for CRs.
       const std::size_t lf = positions[i];
-      // A line longer than the window ends by the rule for CRs, maybe at
-      // this very LF (behind a CR at the window's edge).
-      while (lf >= start && lf - start >= kWindow) {
-        const std::size_t end = end_by_cr(data, size, start, crs);
-        if (end == kNone) {
-          return step(true);
-        }
-        end_line_at(end);
+      if (!end_lines_by_cr(lf)) {
+        return step(true);
       }
-      if (lf >= start) {
-        end_line_at(lf);
-      }
+      i += lf < start ? 1 : 0;
     }
   }
   // Every LF before the limit has ended a line, so the lines left before it
@@ -221,14 +349,114 @@ Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char 
       lookahead_lf == nullptr
           ? size
           : static_cast<std::size_t>(static_cast<const char *>(lookahead_lf) - data);
-  while (start < limit && next_lf - start >= std::min(kWindow, size - start)) {
-    const std::size_t end = end_by_cr(data, size, start, crs);
-    if (end == kNone) {
-      return step(true);
-    }
-    end_line_at(end);
+  return step(!end_lines_by_cr(next_lf));
+}
+
+// One entry per instruction set, compiled for it with everything inlined.
+Flipper::Step split_scalar(Flipper::State &state, const char *data, std::size_t size, bool last,
+                           char *out) {
+  return split<Scalar>(state, data, size, last, out);
+}
+
+#if NLFLIP_X86
+[[gnu::target("sse2"), gnu::flatten]] Flipper::Step split_sse2(Flipper::State &state,
+                                                               const char *data, std::size_t size,
+                                                               bool last, char *out) {
+  return split<Sse2>(state, data, size, last, out);
+}
+
+[[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] Flipper::Step split_avx2(Flipper::State &state,
+                                                                          const char *data,
+                                                                          std::size_t size,
+                                                                          bool last, char *out) {
+  return split<Avx2>(state, data, size, last, out);
+}
+
+// What the processor offers and the system saves across task switches.
+struct Features {
+  bool sse2 = false;
+  bool avx2 = false;
+};
+
+Features features() {
+  Features found;
+  unsigned eax = 0;
+  unsigned ebx = 0;
+  unsigned ecx = 0;
+  unsigned edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+    return found;
   }
-  return step(false);
+  found.sse2 = (edx & bit_SSE2) != 0;
+  const bool popcnt = (ecx & bit_POPCNT) != 0;
+  // The system must save the wide registers: XCR0's SSE and AVX state bits.
+  bool wide_registers_saved = false;
+  if ((ecx & bit_OSXSAVE) != 0 && (ecx & bit_AVX) != 0) {
+    unsigned xcr0 = 0;
+    unsigned xcr0_high = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+    wide_registers_saved = (xcr0 & 6U) == 6U;
+  }
+  if (wide_registers_saved && popcnt && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
+    found.avx2 = (ebx & bit_AVX2) != 0 && (ebx & bit_BMI) != 0;
+  }
+  return found;
+}
+#endif
+
+using Split = Flipper::Step (*)(Flipper::State &state, const char *data, std::size_t size,
+                                bool last, char *out);
+
+Split split_for(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::scalar:
+      break;
+#if NLFLIP_X86
+    case Kernel::sse2:
+      return split_sse2;
+    case Kernel::avx2:
+      return split_avx2;
+#else
+    case Kernel::sse2:
+    case Kernel::avx2:
+      break;
+#endif
+  }
+  return split_scalar;
+}
+
+}  // namespace
+
+std::vector<Kernel> available_kernels() {
+  std::vector<Kernel> kernels{Kernel::scalar};
+#if NLFLIP_X86
+  static const Features found = features();
+  if (found.sse2) {
+    kernels.push_back(Kernel::sse2);
+  }
+  if (found.avx2) {
+    kernels.push_back(Kernel::avx2);
+  }
+#endif
+  return kernels;
+}
+
+Kernel fastest_kernel() {
+  static const Kernel fastest = available_kernels().back();
+  return fastest;
+}
+
+Flipper::Flipper(Kernel kernel) : split_(split_for(kernel)) {
+  state_.lf_positions.reset(new std::uint32_t[kPositions]);
+  state_.cr_positions.reset(new std::uint32_t[kPositions]);
+}
+
+std::size_t swap_eol(const char *line, std::size_t length, char *out) {
+  return toggle_line<Scalar>(line, length, out);
+}
+
+Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char *out) {
+  return split_(state_, data, size, last, out);
 }
 
 }  // namespace nlflip

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace nlflip {
 
@@ -34,6 +35,15 @@ inline bool is_line_end(char c) {
 // be readable, and out writable, kSlack bytes past the line's length.
 std::size_t swap_eol(const char *line, std::size_t length, char *out);
 
+// The ways of splitting a chunk into lines: the same lines from each, found
+// with the widest vector instructions that each may use.
+enum class Kernel { scalar, sse2, avx2 };
+
+// The kernels that this processor and system can run, scalar first and the
+// fastest last.
+std::vector<Kernel> available_kernels();
+Kernel fastest_kernel();
+
 // Splits a stream into lines and writes each with its end toggled: the first
 // LF within the window from the line's start ends the line, else the first
 // CR in it (together with an LF right behind it at the window's edge), else
@@ -47,7 +57,7 @@ class Flipper {
     bool too_long;         // line number lines() + 1 is too long
   };
 
-  Flipper();
+  explicit Flipper(Kernel kernel = fastest_kernel());
 
   // Converts the lines of data[0, size) whose ends can be decided, the whole
   // rest when last says that no byte follows.  Bytes past the consumed ones
@@ -56,16 +66,23 @@ class Flipper {
   Step flip(const char *data, std::size_t size, bool last, char *out);
 
   // Lines converted so far.
-  std::uint64_t lines() const { return lines_; }
+  std::uint64_t lines() const { return state_.lines; }
 
- private:
-  // Line-end positions of a stretch of bytes (four slots may be filled past
-  // the last): on the heap, since a small stack could not hold them.
+  // What the kernels carry from chunk to chunk and work in.
+  struct State {
+    std::uint64_t lines = 0;
+    // Line-end positions of a stretch of bytes (four slots may be filled
+    // past the last): on the heap, since a small stack could not hold them.
+    std::unique_ptr<std::uint32_t[]> lf_positions;
+    std::unique_ptr<std::uint32_t[]> cr_positions;
+  };
   static constexpr std::size_t kPositions = kStretch + 4;
 
-  std::uint64_t lines_ = 0;
-  std::unique_ptr<std::uint32_t[]> lf_positions_;
-  std::unique_ptr<std::uint32_t[]> cr_positions_;
+ private:
+  using Split = Step (*)(State &state, const char *data, std::size_t size, bool last, char *out);
+
+  State state_;
+  Split split_;
 };
 
 }  // namespace nlflip

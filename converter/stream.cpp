@@ -130,7 +130,7 @@ class BackgroundWriter {
 
 }  // namespace
 
-Converted flip_stream(Source &source, Sink *sink, std::size_t chunk) {
+Converted flip_stream(Source &source, Sink *sink, std::size_t chunk, Kernel kernel) {
   // The unfinished line and the lookahead behind it, less than a window
   // each, are carried over in front of the next chunk, which is read to a
   // page boundary: the system copies to and from aligned buffers fastest.
@@ -144,7 +144,7 @@ Converted flip_stream(Source &source, Sink *sink, std::size_t chunk) {
   if (sink != nullptr) {
     writer = std::make_unique<BackgroundWriter>(*sink);
   }
-  Flipper flipper;
+  Flipper flipper(kernel);
   std::size_t have = 0;    // carried over, right before fresh
   std::size_t handed = 0;  // blocks handed to the writer: the next area is the other one
   for (bool last = false; !last;) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flip.h"
+
 namespace nlflip {
 
 // Where the input's bytes come from.
@@ -42,7 +44,8 @@ constexpr std::size_t kChunk = std::size_t{1} << 20;
 // the sink; without a sink the lines are only checked.  Stops at the first
 // too long line, reading failure or writing failure.  The chunk size is at
 // least kLookahead.
-Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChunk);
+Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChunk,
+                      Kernel kernel = fastest_kernel());
 
 }  // namespace nlflip
 

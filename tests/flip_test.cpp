@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "flip.h"
+#include "flip_case.h"
 #include "stream.h"
 #include "support/flip_model.h"
 #include "support/flip_stream.h"
@@ -61,9 +65,15 @@ std::string random_bytes(std::mt19937 &random) {
   return text;
 }
 
-TEST(Flip, AgreesWithTheModelOnChosenInputs) {
+// Texts at the edges of the rules: windows, CR LF pairs cut by them, NULs,
+// lines that end by their CR before an LF far away.
+std::vector<std::string> chosen_inputs() {
   const std::string w(kWindow - 1, 'w');
-  const std::vector<std::string> inputs = {
+  std::string cr_lines;
+  while (cr_lines.size() < 2 * kWindow) {
+    cr_lines += "cr\r";
+  }
+  return {
       "",
       "a",
       "\n",
@@ -88,17 +98,69 @@ TEST(Flip, AgreesWithTheModelOnChosenInputs) {
       "a\r" + w + "\n",
       "a\r" + w + "xy\n",
       std::string(kWindow, 'q') + "\r\n",
+      cr_lines + "\n",
+      cr_lines + "\r\n" + cr_lines,
+      cr_lines + w + "\r\n",
   };
-  for (const auto &in : inputs) {
+}
+
+TEST(Flip, AgreesWithTheModelOnChosenInputs) {
+  for (const auto &in : chosen_inputs()) {
     EXPECT_EQ(converter(in), model(in)) << "input of " << in.size() << " bytes";
   }
 }
 
-TEST(Flip, AgreesWithTheModelOnGeneratedInputs) {
+std::vector<std::string> generated_inputs() {
   std::mt19937 random(20261207);
+  std::vector<std::string> inputs;
   for (int i = 0; i < 400; ++i) {
-    const std::string in = i % 2 == 0 ? lines_around_window(random) : random_bytes(random);
-    ASSERT_EQ(converter(in), model(in)) << "case " << i << ", " << in.size() << " bytes";
+    inputs.push_back(i % 2 == 0 ? lines_around_window(random) : random_bytes(random));
+  }
+  return inputs;
+}
+
+TEST(Flip, AgreesWithTheModelOnGeneratedInputs) {
+  int number = 0;
+  for (const std::string &in : generated_inputs()) {
+    ASSERT_EQ(converter(in), model(in)) << "case " << number << ", " << in.size() << " bytes";
+    ++number;
+  }
+}
+
+// The fuzzer's seeds, as it reads them: chunk size, read sizes and text.
+std::vector<fuzz::FlipCase> fuzz_seeds() {
+  std::vector<fuzz::FlipCase> seeds;
+  for (const auto &entry : std::filesystem::directory_iterator(NLFLIP_FLIP_SEEDS)) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
+                                          std::istreambuf_iterator<char>()};
+    seeds.push_back(fuzz::flip_case(bytes.data(), bytes.size()));
+  }
+  return seeds;
+}
+
+TEST(Flip, EveryKernelSplitsAsTheScalarOne) {
+  const std::vector<nlflip::Kernel> kernels = nlflip::available_kernels();
+  if (kernels.size() < 2) {
+    GTEST_SKIP() << "this processor offers no vector instructions: only the scalar kernel";
+  }
+  std::vector<fuzz::FlipCase> cases = fuzz_seeds();
+  ASSERT_FALSE(cases.empty()) << NLFLIP_FLIP_SEEDS;
+  for (const std::string &in : chosen_inputs()) {
+    cases.push_back({nlflip::kChunk, {}, in});
+    cases.push_back({nlflip::kLookahead, {1, 4099, 7, 65536}, in});
+  }
+  for (const std::string &in : generated_inputs()) {
+    cases.push_back({nlflip::kLookahead, {1, 4099, 7, 65536}, in});
+  }
+  const char *const names[] = {"scalar", "SSE2", "AVX2"};
+  for (const fuzz::FlipCase &c : cases) {
+    const auto scalar = converted(c.text, c.chunk, c.reads, nlflip::Kernel::scalar);
+    for (std::size_t k = 1; k < kernels.size(); ++k) {
+      ASSERT_EQ(converted(c.text, c.chunk, c.reads, kernels[k]), scalar)
+          << names[static_cast<int>(kernels[k])] << " kernel, " << c.text.size()
+          << " bytes in chunks of " << c.chunk;
+    }
   }
 }
 

@@ -46,10 +46,11 @@ class StringSink : public nlflip::Sink {
 
 // The converter's outcome in the model's terms.
 inline flip_model::Outcome converted(const std::string &text, std::size_t chunk,
-                                     std::vector<std::size_t> reads = {}) {
+                                     std::vector<std::size_t> reads = {},
+                                     nlflip::Kernel kernel = nlflip::fastest_kernel()) {
   MemorySource source(text, std::move(reads));
   StringSink sink;
-  const nlflip::Converted result = nlflip::flip_stream(source, &sink, chunk);
+  const nlflip::Converted result = nlflip::flip_stream(source, &sink, chunk, kernel);
   if (result.outcome == nlflip::Converted::Outcome::too_long) {
     return {result.line, ""};
   }
