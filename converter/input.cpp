@@ -39,6 +39,8 @@ class FileRange : public Source {
     return got;
   }
 
+  bool reads_ahead() const override { return true; }
+
   // Reads exactly size bytes at offset; false when they cannot be had.
   bool read_exactly(char *buffer, std::size_t size, std::uint64_t offset) {
     position_ = offset;
@@ -79,6 +81,8 @@ class Spool : public Source {
   std::int64_t read(char *buffer, std::size_t size) override {
     return replaying_ ? replay(buffer, size) : take(buffer, size);
   }
+
+  bool reads_ahead() const override { return replaying_; }
 
   void rewind() {
     replaying_ = true;

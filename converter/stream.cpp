@@ -1,6 +1,5 @@
 #include "stream.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -9,6 +8,7 @@
 #include <thread>
 
 #include "flip.h"
+#include "platform.h"
 
 namespace nlflip {
 
@@ -51,78 +51,138 @@ class PageAligned {
   std::unique_ptr<char[]> raw_;
 };
 
-// Writes blocks on a thread of its own, so that converting the next chunk
-// overlaps writing the last one; one block is in flight at a time.  Where no
-// thread can be started, blocks are written as they come.
-class BackgroundWriter {
+// Writes blocks on a thread of its own, so that converting a chunk overlaps
+// writing the last one, and where the source allows reads the next chunk
+// there too: the converting thread then only converts, while the other does
+// what a plain copy does.  One read and one write are in flight at a time.
+// Without a sink, or where no thread can be started, reads and writes
+// happen when they are asked for.
+class Io {
  public:
-  explicit BackgroundWriter(Sink &sink) : sink_(sink) {
+  Io(Source &source, Sink *sink) : source_(source), sink_(sink) {
+    if (sink_ == nullptr) {
+      return;
+    }
     try {
       thread_ = std::thread([this] { run(); });
+      reading_ahead_ = source_.reads_ahead();
     } catch (const std::system_error &) {
       // Written on this thread instead.
     }
   }
-  ~BackgroundWriter() {
+  // What is in flight is finished first: a block handed over is written.
+  ~Io() {
     if (thread_.joinable()) {
       {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const std::lock_guard<platform::Monitor> lock(monitor_);
         stopping_ = true;
       }
-      changed_.notify_all();
+      monitor_.notify_all();
       thread_.join();
     }
   }
-  BackgroundWriter(const BackgroundWriter &) = delete;
-  BackgroundWriter &operator=(const BackgroundWriter &) = delete;
+  Io(const Io &) = delete;
+  Io &operator=(const Io &) = delete;
+
+  // Asks for up to size bytes to be read into buffer, as fill() reads them.
+  void start_read(char *buffer, std::size_t size) {
+    if (!reading_ahead_) {
+      read_buffer_ = buffer;
+      read_size_ = size;
+      return;
+    }
+    {
+      const std::lock_guard<platform::Monitor> lock(monitor_);
+      read_buffer_ = buffer;
+      read_size_ = size;
+      read_pending_ = true;
+    }
+    monitor_.notify_all();
+  }
+
+  // What the read asked for last gave: as fill().
+  std::int64_t finish_read() {
+    if (!reading_ahead_) {
+      return fill(source_, read_buffer_, read_size_);
+    }
+    std::unique_lock<platform::Monitor> lock(monitor_);
+    wait(lock, [this] { return !read_pending_; });
+    return read_result_;
+  }
 
   // Hands a block over once the one before is written; false when a block
   // could not be written.  The block must stay untouched until the next
   // call of put() or finish().
   bool put(const char *data, std::size_t size) {
     if (!thread_.joinable()) {
-      return sink_.write(data, size);
+      return sink_->write(data, size);
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return data_ == nullptr; });
-    if (failed_) {
-      return false;
+    {
+      std::unique_lock<platform::Monitor> lock(monitor_);
+      wait(lock, [this] { return write_data_ == nullptr; });
+      if (failed_) {
+        return false;
+      }
+      write_data_ = data;
+      write_size_ = size;
     }
-    data_ = data;
-    size_ = size;
-    changed_.notify_all();
+    monitor_.notify_all();
     return true;
   }
 
   // Waits for the last block; false when any block could not be written.
   bool finish() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return data_ == nullptr; });
+    if (!thread_.joinable()) {
+      return true;
+    }
+    std::unique_lock<platform::Monitor> lock(monitor_);
+    wait(lock, [this] { return write_data_ == nullptr; });
     return !failed_;
   }
 
  private:
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return data_ != nullptr || stopping_; });
-      if (data_ == nullptr) {
-        return;
-      }
-      lock.unlock();
-      const bool written = sink_.write(data_, size_);
-      lock.lock();
-      failed_ = failed_ || !written;
-      data_ = nullptr;
-      changed_.notify_all();
+  template <class Ready>
+  void wait(std::unique_lock<platform::Monitor> &lock, Ready ready) {
+    while (!ready()) {
+      lock.mutex()->wait();
     }
   }
 
-  Sink &sink_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const char *data_ = nullptr;
-  std::size_t size_ = 0;
+  void run() {
+    std::unique_lock<platform::Monitor> lock(monitor_);
+    for (;;) {
+      wait(lock, [this] { return write_data_ != nullptr || read_pending_ || stopping_; });
+      if (write_data_ != nullptr) {
+        lock.unlock();
+        const bool written = sink_->write(write_data_, write_size_);
+        lock.lock();
+        failed_ = failed_ || !written;
+        write_data_ = nullptr;
+      } else if (read_pending_) {
+        lock.unlock();
+        const std::int64_t got = fill(source_, read_buffer_, read_size_);
+        lock.lock();
+        read_result_ = got;
+        read_pending_ = false;
+      } else {
+        return;
+      }
+      lock.unlock();
+      monitor_.notify_all();
+      lock.lock();
+    }
+  }
+
+  Source &source_;
+  Sink *sink_;
+  platform::Monitor monitor_;
+  bool reading_ahead_ = false;
+  char *read_buffer_ = nullptr;
+  std::size_t read_size_ = 0;
+  bool read_pending_ = false;
+  std::int64_t read_result_ = 0;
+  const char *write_data_ = nullptr;
+  std::size_t write_size_ = 0;
   bool failed_ = false;
   bool stopping_ = false;
   std::thread thread_;
@@ -134,44 +194,48 @@ Converted flip_stream(Source &source, Sink *sink, std::size_t chunk, Kernel kern
   // The unfinished line and the lookahead behind it, less than a window
   // each, are carried over in front of the next chunk, which is read to a
   // page boundary: the system copies to and from aligned buffers fastest.
+  // Two input areas, one being read while the other is converted.
   const std::size_t front = page_multiple(2 * kLookahead);
-  const PageAligned in(front + chunk + kSlack);
-  char *const fresh = in.get() + front;
+  const std::size_t in_size = page_multiple(front + chunk + kSlack);
+  const PageAligned in(2 * in_size);
+  char *const fresh[2] = {in.get() + front, in.get() + in_size + front};
   // Two output areas: one being written while the next is filled.
   const std::size_t out_size = page_multiple(2 * (front + chunk) + kSlack);
   const PageAligned out(2 * out_size);
-  std::unique_ptr<BackgroundWriter> writer;
-  if (sink != nullptr) {
-    writer = std::make_unique<BackgroundWriter>(*sink);
-  }
+  Io io(source, sink);
   Flipper flipper(kernel);
-  std::size_t have = 0;    // carried over, right before fresh
+  std::size_t have = 0;    // carried over, right before the fresh bytes
   std::size_t handed = 0;  // blocks handed to the writer: the next area is the other one
-  for (bool last = false; !last;) {
-    const std::int64_t got = fill(source, fresh, chunk);
+  std::size_t area = 0;    // the input area read last
+  io.start_read(fresh[area], chunk);
+  for (bool last = false; !last; area ^= 1) {
+    const std::int64_t got = io.finish_read();
     if (got < 0) {
       return {Converted::Outcome::read_error, 0};
     }
     last = static_cast<std::size_t>(got) < chunk;
-    const char *data = fresh - have;
+    if (!last) {
+      io.start_read(fresh[area ^ 1], chunk);
+    }
+    const char *data = fresh[area] - have;
     const std::size_t size = have + static_cast<std::size_t>(got);
     // A chunk that ends no line writes nothing, so the area last handed
     // over may still be in the writer's hands: only the other one is free.
-    char *area = out.get() + (handed % 2) * out_size;
-    const Flipper::Step step = flipper.flip(data, size, last, area);
+    char *converted = out.get() + (handed % 2) * out_size;
+    const Flipper::Step step = flipper.flip(data, size, last, converted);
     if (step.too_long) {
       return {Converted::Outcome::too_long, flipper.lines() + 1};
     }
-    if (writer && step.written > 0) {
-      if (!writer->put(area, step.written)) {
+    if (sink != nullptr && step.written > 0) {
+      if (!io.put(converted, step.written)) {
         return {Converted::Outcome::write_error, 0};
       }
       ++handed;
     }
     have = size - step.consumed;
-    std::memmove(fresh - have, data + step.consumed, have);
+    std::memcpy(fresh[area ^ 1] - have, data + step.consumed, have);
   }
-  if (writer && !writer->finish()) {
+  if (sink != nullptr && !io.finish()) {
     return {Converted::Outcome::write_error, 0};
   }
   return {};

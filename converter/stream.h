@@ -17,6 +17,10 @@ class Source {
   // Up to size bytes into buffer: their number, 0 at the end, -1 when
   // reading failed.
   virtual std::int64_t read(char *buffer, std::size_t size) = 0;
+  // Whether the next chunk may be read before it is needed: only where no
+  // read can wait for long (a file, bytes kept), since a read that a pipe or
+  // a terminal holds up must not outlast the conversion.
+  virtual bool reads_ahead() const { return false; }
 };
 
 // Reads from the source into buffer[0, size) until it is full or the

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,30 @@ Reserved reserve(std::FILE *fp, std::uint64_t size);
 
 // Cuts the file open as fp to size bytes; false on failure.
 bool truncate(std::FILE *fp, std::uint64_t size);
+
+// A lock with one condition on it, for hand-offs between two threads; it
+// can be held through std::unique_lock.  On Windows the C++ library's own
+// pair waits on kernel semaphores, a system call for every wait and under
+// Wine a round trip to its server; the system's slim locks wait in the
+// process until a thread must sleep.
+class Monitor {
+ public:
+  Monitor();
+  ~Monitor();
+  Monitor(const Monitor &) = delete;
+  Monitor &operator=(const Monitor &) = delete;
+
+  void lock();
+  void unlock();
+  // With the lock held: releases it until notified (or woken for no
+  // reason), then takes it again.
+  void wait();
+  void notify_all();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace platform
 

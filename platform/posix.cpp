@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "platform.h"
@@ -354,6 +356,33 @@ Reserved reserve(std::FILE *fp, std::uint64_t size) {
 
 bool truncate(std::FILE *fp, std::uint64_t size) {
   return ftruncate(fileno(fp), static_cast<off_t>(size)) == 0;
+}
+
+struct Monitor::State {
+  std::mutex mutex;
+  std::condition_variable condition;
+};
+
+Monitor::Monitor() : state_(std::make_unique<State>()) {}
+
+Monitor::~Monitor() = default;
+
+void Monitor::lock() {
+  state_->mutex.lock();
+}
+
+void Monitor::unlock() {
+  state_->mutex.unlock();
+}
+
+void Monitor::wait() {
+  std::unique_lock<std::mutex> held(state_->mutex, std::adopt_lock);
+  state_->condition.wait(held);
+  held.release();
+}
+
+void Monitor::notify_all() {
+  state_->condition.notify_all();
 }
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cwchar>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -545,6 +546,31 @@ Reserved reserve(std::FILE *fp, std::uint64_t size) {
 
 bool truncate(std::FILE *fp, std::uint64_t size) {
   return set_file_size(handle_of(fp), size);
+}
+
+struct Monitor::State {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE condition = CONDITION_VARIABLE_INIT;
+};
+
+Monitor::Monitor() : state_(std::make_unique<State>()) {}
+
+Monitor::~Monitor() = default;
+
+void Monitor::lock() {
+  AcquireSRWLockExclusive(&state_->lock);
+}
+
+void Monitor::unlock() {
+  ReleaseSRWLockExclusive(&state_->lock);
+}
+
+void Monitor::wait() {
+  SleepConditionVariableSRW(&state_->condition, &state_->lock, INFINITE, 0);
+}
+
+void Monitor::notify_all() {
+  WakeAllConditionVariable(&state_->condition);
 }
 
 }  // namespace platform

@@ -2,7 +2,9 @@
 // rule, with chunks of every size that matters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -188,6 +190,43 @@ TEST(Flip, StopsWhenTheOutputCannotBeWritten) {
   FailingSink sink;
   EXPECT_EQ(nlflip::flip_stream(source, &sink).outcome, nlflip::Converted::Outcome::write_error);
   EXPECT_EQ(sink.calls, 1);
+}
+
+TEST(Flip, ReadingFailureStopsAfterWhatWasReadBeforeIt) {
+  // Fails once it has given two and a half chunks.
+  class FailingSource : public nlflip::Source {
+   public:
+    FailingSource(const std::string &text, bool ahead) : text_(text), ahead_(ahead) {}
+    std::int64_t read(char *buffer, std::size_t size) override {
+      const std::size_t n = std::min(size, text_.size() - position_);
+      if (n == 0) {
+        return -1;
+      }
+      std::memcpy(buffer, text_.data() + position_, n);
+      position_ += n;
+      return static_cast<std::int64_t>(n);
+    }
+    bool reads_ahead() const override { return ahead_; }
+
+   private:
+    const std::string &text_;
+    bool ahead_;
+    std::size_t position_ = 0;
+  };
+  std::string in;
+  while (in.size() < 5 * nlflip::kChunk / 2) {
+    in += "line\n";
+  }
+  std::string written[2];
+  for (const bool ahead : {false, true}) {
+    FailingSource source(in, ahead);
+    flip_stream_support::StringSink sink;
+    EXPECT_EQ(nlflip::flip_stream(source, &sink).outcome, nlflip::Converted::Outcome::read_error)
+        << "read ahead: " << ahead;
+    written[ahead ? 1 : 0] = sink.text;
+  }
+  EXPECT_FALSE(written[0].empty());
+  EXPECT_TRUE(written[0] == written[1]) << "the lines of the chunks read before are written";
 }
 
 TEST(Flip, ChunkThatEndsNoLineLeavesTheBlockInFlightAlone) {

@@ -14,7 +14,8 @@
 
 namespace flip_stream_support {
 
-// Gives the text in reads of the listed sizes, taken in turn.
+// Gives the text in reads of the listed sizes, taken in turn; memory never
+// holds a read up, so the next chunk is read ahead.
 class MemorySource : public nlflip::Source {
  public:
   MemorySource(const std::string &text, std::vector<std::size_t> reads)
@@ -27,6 +28,8 @@ class MemorySource : public nlflip::Source {
     position_ += n;
     return static_cast<std::int64_t>(n);
   }
+
+  bool reads_ahead() const override { return true; }
 
  private:
   const std::string &text_;
