@@ -1,8 +1,17 @@
 #!/usr/bin/env python3
 """Benchmarks nlflip against the copy floor, the dos2unix package and the
-literal per-line algorithm, on generated inputs, in interleaved rounds.
+literal per-line algorithm, on generated inputs, in interleaved rounds; with
+--win32, also the 32-bit nlflip.exe against a plain Win32 copy, both under
+the same Wine.
 
-Usage: bench/run.py [--build build/release] [--rounds 7] [--out bench/out]
+Usage: bench/run.py [--build build/release] [--win32 build/win32]
+                    [--rounds 7] [--inputs lf-256M,cr-256M] [--out bench/out]
+
+Each round runs every contestant of an input once, a program right beside
+its floor (dd bs=1M on Linux, bench/copy_win32.exe under Wine), the two in
+turns first; every output is deleted before each timed run and nothing is
+synced between runs.  The ratio to the floor is the median of the rounds'
+own ratios, with their range.
 
 Writes results.md (a Markdown table), results.dat and throughput.svg (a
 gnuplot chart, when gnuplot is installed) to the output folder: bench/out,
@@ -37,6 +46,9 @@ INPUTS = [
 ]
 # The literal algorithm needs seconds per 16 MiB; larger inputs would take minutes.
 LITERAL_LIMIT = 16 * MIB
+FLOOR = "floor (dd bs=1M)"
+WIN32_FLOOR = "Win32 floor (copy_win32.exe)"
+PEERS = ("unix2dos", "dos2unix")
 
 
 def run_once(command, work):
@@ -57,58 +69,93 @@ def run_once(command, work):
         return seconds, int(f.read().split()[-1]) * 1024
 
 
-def contestants(build, name, size, peer):
-    """(label, command template) pairs for one input; {i} and {o} are the files."""
-    found = [("floor (dd bs=1M)", ["dd", "if={i}", "of={o}", "bs=1M", "status=none"]),
-             ("nlflip", [os.path.join(build, "nlflip"), "{i}", "{o}"])]
+def wine_path(path):
+    """A host path as Wine's Windows programs name it: Z: is the root."""
+    return "Z:" + path
+
+
+def groups(args, size, peer):
+    """The contestants of one input in groups, each a floor first and the
+    programs measured against it: (label, command template) pairs, {i} and {o}
+    standing for the files."""
+    linux = [(FLOOR, ["dd", "if={i}", "of={o}", "bs=1M", "status=none"]),
+             ("nlflip", [os.path.join(args.build, "nlflip"), "{i}", "{o}"])]
     if peer and shutil.which(peer):
-        found.append((peer, [peer, "-q", "-n", "{i}", "{o}"]))
+        linux.append((peer, [peer, "-q", "-n", "{i}", "{o}"]))
     if size <= LITERAL_LIMIT:
-        found.append(("literal per-line", [os.path.join(build, "bench", "literal"), "{i}", "{o}"]))
+        linux.append(("literal per-line",
+                      [os.path.join(args.build, "bench", "literal"), "{i}", "{o}"]))
+    found = [linux]
+    if args.win32:
+        found.append([(WIN32_FLOOR, ["wine", os.path.join(args.win32, "bench", "copy_win32.exe"),
+                                     "{wi}", "{wo}"]),
+                      ("nlflip.exe", ["wine", os.path.join(args.win32, "nlflip.exe"),
+                                      "{wi}", "{wo}"])])
     return found
 
 
-def check_same_output(build, work, name, peer):
-    """nlflip and its peer must agree before their times are compared."""
+def expand(template, source, target):
+    return [part.format(i=source, o=target, wi=wine_path(source), wo=wine_path(target))
+            for part in template]
+
+
+def check_same_output(args, work, name, peer):
+    """nlflip, its peer and nlflip.exe must agree before their times are compared."""
     source = os.path.join(work, name)
-    ours, theirs = source + ".ours", source + ".peer"
-    subprocess.run([os.path.join(build, "nlflip"), source, ours], check=True,
+    ours = source + ".ours"
+    subprocess.run([os.path.join(args.build, "nlflip"), source, ours], check=True,
                    stdin=subprocess.DEVNULL)
-    subprocess.run([peer, "-q", "-n", source, theirs], check=True)
-    same = subprocess.run(["cmp", "-s", ours, theirs]).returncode == 0
+    others = []
+    if peer and shutil.which(peer):
+        others.append((peer, [peer, "-q", "-n", "{i}", "{o}"]))
+    if args.win32:
+        others.append(("nlflip.exe", ["wine", os.path.join(args.win32, "nlflip.exe"),
+                                      "{wi}", "{wo}"]))
+    for label, template in others:
+        theirs = source + ".theirs"
+        subprocess.run(expand(template, source, theirs), check=True, stdin=subprocess.DEVNULL)
+        same = subprocess.run(["cmp", "-s", ours, theirs]).returncode == 0
+        os.remove(theirs)
+        if not same:
+            sys.exit(f"nlflip and {label} disagree on {name}")
     os.remove(ours)
-    os.remove(theirs)
-    if not same:
-        sys.exit(f"nlflip and {peer} disagree on {name}")
 
 
-def measure(build, work, rounds):
+def measure(args, work):
     rows = []
     for name, kind, size, peer in INPUTS:
+        if args.inputs and name not in args.inputs:
+            continue
         source = os.path.join(work, name)
-        subprocess.run([os.path.join(build, "bench", "make_input"), kind, str(size), source],
+        subprocess.run([os.path.join(args.build, "bench", "make_input"), kind, str(size), source],
                        check=True)
-        if peer and shutil.which(peer):
-            check_same_output(build, work, name, peer)
-        entries = contestants(build, name, size, peer)
-        samples = {label: [] for label, _ in entries}
+        check_same_output(args, work, name, peer)
+        found = groups(args, size, peer)
+        samples = {label: [] for group in found for label, _ in group}
         target = os.path.join(work, "out")
-        for _ in range(rounds):
-            for label, template in entries:
-                if os.path.exists(target):
-                    os.remove(target)
-                # The write-back of the run before (the peers write slowly
-                # and long) must not fall into the next timed run.
-                os.sync()
-                command = [part.format(i=source, o=target) for part in template]
-                samples[label].append(run_once(command, work))
+        for round_number in range(args.rounds):
+            for group in found:
+                # Floor and programs take turns at going first.
+                order = group if round_number % 2 == 0 else list(reversed(group))
+                for label, template in order:
+                    if os.path.exists(target):
+                        os.remove(target)
+                    samples[label].append(run_once(expand(template, source, target), work))
+        if os.path.exists(target):
+            os.remove(target)
         os.remove(source)
-        for label, runs in samples.items():
-            rows.append({
-                "input": name, "size": size, "contestant": label,
-                "median": statistics.median(t for t, _ in runs),
-                "rss": max(r for _, r in runs),
-            })
+        for group in found:
+            floor = samples[group[0][0]]
+            for label, _ in group:
+                runs = samples[label]
+                ratios = [t / f for (t, _), (f, _) in zip(runs, floor)]
+                rows.append({
+                    "input": name, "size": size, "contestant": label, "floor": group[0][0],
+                    "median": statistics.median(t for t, _ in runs),
+                    "ratio": statistics.median(ratios),
+                    "spread": (min(ratios), max(ratios)),
+                    "rss": max(r for _, r in runs),
+                })
         print(f"{name}: done", file=sys.stderr)
     return rows
 
@@ -117,16 +164,19 @@ def table(rows):
     by_input = {}
     for row in rows:
         by_input.setdefault(row["input"], {})[row["contestant"]] = row
-    lines = ["| input | contestant | median s | MB/s | x floor | x peer | peak RSS / input byte |",
-             "|---|---|---:|---:|---:|---:|---:|"]
+    lines = ["| input | contestant | median s | MB/s | x floor | range | x peer | "
+             "peak RSS / input byte |",
+             "|---|---|---:|---:|---:|---:|---:|---:|"]
     for name, found in by_input.items():
-        floor = found["floor (dd bs=1M)"]["median"]
-        peer = next((r for label, r in found.items() if label in ("unix2dos", "dos2unix")), None)
+        peer = next((r for label, r in found.items() if label in PEERS), None)
         for label, row in found.items():
-            x_peer = f"{row['median'] / peer['median']:.3f}" if peer else "-"
+            linux = row["floor"] == FLOOR
+            x_peer = f"{row['median'] / peer['median']:.3f}" if peer and linux else "-"
+            low, high = row["spread"]
             lines.append(
                 f"| {name} | {label} | {row['median']:.3f} | {row['size'] / 1e6 / row['median']:.0f} "
-                f"| {row['median'] / floor:.2f} | {x_peer} | {row['rss'] / row['size']:.3f} |")
+                f"| {row['ratio']:.2f} | {low:.2f}-{high:.2f} | {x_peer} | "
+                f"{row['rss'] / row['size']:.3f} |")
     return "\n".join(lines)
 
 
@@ -162,18 +212,57 @@ plot for [c=2:{len(labels) + 1}] '{data}' using c:xtic(1) title columnhead
     subprocess.run(["gnuplot"], input=script.encode(), check=True)
 
 
+def first_line(command):
+    try:
+        done = subprocess.run(command, capture_output=True, text=True)
+    except OSError:
+        return "?"
+    return (done.stdout or done.stderr).splitlines()[0] if (done.stdout or done.stderr) else "?"
+
+
+def machine(args):
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        model = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), model)
+    lines = [f"Machine: {platform.machine()} ({model}), {os.cpu_count()} cores, Linux {platform.release()}, "
+             f"{datetime.date.today().isoformat()}, {args.rounds} interleaved rounds, "
+             f"load average before {os.getloadavg()[0]:.2f}",
+             f"compiler: {first_line(['c++', '--version'])}"]
+    if args.win32:
+        lines.append(f"Windows: {first_line(['i686-w64-mingw32-g++-posix', '--version'])}, "
+                     f"{first_line(['wine', '--version'])}")
+    return lines
+
+
+def prepare_wine(args):
+    """Wine's prefix of the Windows build, and one server kept for all runs."""
+    os.environ.setdefault("WINEPREFIX", os.path.abspath(os.path.join(args.win32, "wineprefix")))
+    os.environ["WINEDEBUG"] = "-all"
+    os.makedirs(os.environ["WINEPREFIX"], exist_ok=True)
+    # The server ends by itself a minute after its last client.
+    # (An exit code of 2: a server runs already, which serves as well.)
+    subprocess.run(["wineserver", "-p60"], check=False)
+    subprocess.run(["wine", "wineboot", "-i"], stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build/release")
+    parser.add_argument("--win32", help="build folder of nlflip.exe, run under Wine")
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--inputs", type=lambda s: s.split(","),
+                        help="comma-separated input names, all by default")
     parser.add_argument("--out", default="bench/out")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
+    if args.win32:
+        prepare_wine(args)
+    header = machine(args)
     with tempfile.TemporaryDirectory(prefix="nlflip-bench-") as work:
-        rows = measure(args.build, work, args.rounds)
-    machine = (f"{platform.machine()}, {os.cpu_count()} cores, Linux {platform.release()}, "
-               f"{datetime.date.today().isoformat()}, {args.rounds} interleaved rounds")
-    report = f"Machine: {machine}\n\n{table(rows)}\n"
+        rows = measure(args, work)
+    header[0] += f", after {os.getloadavg()[0]:.2f}"
+    report = "".join(f"{line}\n\n" for line in header) + table(rows) + "\n"
     with open(os.path.join(args.out, "results.md"), "w") as f:
         f.write(report)
     chart(rows, args.out)
