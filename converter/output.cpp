@@ -66,7 +66,7 @@ bool Output::close_checked(std::FILE *&stream, const char *written_name) {
     std::fclose(closing);
     return false;
   }
-  if (!platform::has_free_space_figure(closing)) {
+  if (!platform::has_free_space_figure(closing, name_)) {
     return std::fclose(closing) == 0;
   }
   return common::Fclose(closing, name_) == 0;
@@ -128,7 +128,7 @@ void Output::abandon() {
   if (closing == nullptr) {
     return;  // closed already by a failed finish
   }
-  if (platform::has_free_space_figure(closing)) {
+  if (platform::has_free_space_figure(closing, name_)) {
     common::Fclose(closing, name_);
   } else {
     std::fclose(closing);

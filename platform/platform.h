@@ -113,10 +113,13 @@ void remove_on_interrupt(const char *path);
 void hold_interrupts();
 void release_interrupts();
 
-// Whether running out of space can be told for the file open as fp: a
-// regular file on a file system that reports its size (a pipe, a device or a
-// file system without a block count cannot be full in that sense).
-bool has_free_space_figure(std::FILE *fp);
+// Whether running out of space can be told for the file open as fp, whose
+// free space is asked for under path: a regular file on a file system that
+// reports its size (a pipe, a device or a file system without a block count
+// cannot be full in that sense), whose volume the name tells (on Windows a
+// name such as \\.\UNC\... names none that the query can ask; a figure
+// that cannot be had is no full disk).
+bool has_free_space_figure(std::FILE *fp, const char *path);
 
 // Allocates room for size bytes to the file open as fp, growing it with
 // zeros where it is shorter; its bytes are left as they were.

@@ -326,7 +326,8 @@ void release_interrupts() {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-bool has_free_space_figure(std::FILE *fp) {
+// Any name is asked about, through its directory where it does not exist.
+bool has_free_space_figure(std::FILE *fp, const char * /*path*/) {
   struct stat info {};
   struct statvfs space {};
   return fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode) &&

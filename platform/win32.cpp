@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cwchar>
@@ -189,6 +190,32 @@ HANDLE create_unique(const std::wstring &directory, DWORD access, DWORD flags, s
   return INVALID_HANDLE_VALUE;
 }
 
+// The share that a UNC name is on, as \\server\share\ or
+// \\?\UNC\server\share\; empty for any other name.
+std::wstring share_root(const std::wstring &name) {
+  const bool long_unc = starts_with(name, L"\\\\?\\UNC\\");
+  if (!long_unc && (starts_with(name, L"\\\\?\\") || starts_with(name, L"\\\\.\\"))) {
+    return {};
+  }
+  // A \\?\ name is taken as it is: there / is no separator.
+  const wchar_t *const separators = long_unc ? L"\\" : L"\\/";
+  const std::size_t server = long_unc ? 8 : 2;
+  // npos + 1 is 0: no separator behind the server's name.
+  const std::size_t share = name.find_first_of(separators, server) + 1;
+  if (share <= server + 1) {
+    return {};
+  }
+  const std::size_t end = std::min(name.find_first_of(separators, share), name.size());
+  if (end == share) {
+    return {};
+  }
+  std::wstring root = name.substr(0, end) + L'\\';
+  if (!long_unc) {
+    std::replace(root.begin(), root.end(), L'/', L'\\');
+  }
+  return root;
+}
+
 // The attributes that the rewritten file takes over from the original.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -203,12 +230,13 @@ std::string free_space_root(const char *path) {
   // \\?\X:\... and \\server\share\...: the volume that the name is on.
   if (starts_with(name, L"\\\\") || starts_with(name, L"//")) {
     std::wstring volume(name.size() + 2, L'\0');
-    std::string root;
-    if (GetVolumePathNameW(name.c_str(), volume.data(), static_cast<DWORD>(volume.size())) &&
-        narrow(volume.c_str(), root)) {
-      return root;
-    }
-    return {};
+    // Wine finds no volume for a name on a share; its root serves as well.
+    const std::wstring root =
+        GetVolumePathNameW(name.c_str(), volume.data(), static_cast<DWORD>(volume.size()))
+            ? std::wstring(volume.c_str())
+            : share_root(name);
+    std::string narrow_root;
+    return !root.empty() && narrow(root.c_str(), narrow_root) ? narrow_root : std::string();
   }
   return "\\";
 }
@@ -542,8 +570,8 @@ void release_interrupts() {
   }
 }
 
-bool has_free_space_figure(std::FILE *fp) {
-  return status_of(fp).regular;
+bool has_free_space_figure(std::FILE *fp, const char *path) {
+  return status_of(fp).regular && !free_space_root(path).empty();
 }
 
 Reserved reserve(std::FILE *fp, std::uint64_t size) {

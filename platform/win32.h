@@ -11,8 +11,9 @@ namespace platform {
 // The root that the free-space query asks about for path: its first two
 // bytes and a backslash when the second byte is ':'; for a name that starts
 // with two separators (\\?\X:\..., \\server\share\...) the volume that
-// holds it, as the system finds it, or "" when it finds none; else "\\", the
-// current drive.
+// holds it, as the system finds it, else the share of a UNC name
+// (\\server\share\ or \\?\UNC\server\share\), else "" (no volume can be
+// told); any other name gets "\\", the current drive.
 std::string free_space_root(const char *path);
 
 // Free bytes on the drive with that root by the cluster-counting query

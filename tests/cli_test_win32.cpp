@@ -2,6 +2,7 @@
 // arguments as typed, drive-letter names, and one file under two names.
 #include <windows.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -109,6 +110,60 @@ TEST_F(Cli, ExistingOutputsOfEveryKindAreAskedAbout) {
   CloseHandle(held);
   EXPECT_EQ(read_file(path("held.txt")), "keep\n");
   EXPECT_EQ(read_file(path("both.txt")), "keep\n");
+}
+
+// A share to write to: Wine serves \\<server>\<share> from its prefix's
+// dosdevices\unc\<server>\<share>, where the system finds no volume for
+// such names.
+class Share : public Cli {
+ protected:
+  void SetUp() override {
+    const char *prefix = std::getenv("WINEPREFIX");
+    if (prefix == nullptr) {
+      GTEST_SKIP() << "not under Wine (no WINEPREFIX): no share to write to";
+    }
+    share_ = std::filesystem::path(dir_.path()).filename().string();
+    directory_ = std::string("Z:") + prefix + "/dosdevices/unc/" + kServer + "/" + share_;
+    std::filesystem::create_directories(directory_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+  // The name of a file on the share, with the given separator.
+  std::string unc(const std::string &start, char separator, const std::string &name) const {
+    return start + kServer + separator + share_ + separator + name;
+  }
+
+  static constexpr const char *kServer = "nlflip-test";
+  std::string share_;
+  std::string directory_;  // where the share's files are
+};
+
+TEST_F(Share, UncOutputsAreWrittenAndAskTheirShareForFreeSpace) {
+  write_file(path("in.txt"), "a\n");
+  write_file(directory_ + "/old.txt", "old\n");
+  struct Output {
+    std::string name;
+    std::string file;  // on the share
+    const char *answer;
+    std::string err;
+  };
+  const Output outputs[] = {
+      {unc("\\\\", '\\', "new.txt"), "new.txt", "", ""},
+      {unc("//", '/', "slash.txt"), "slash.txt", "", ""},
+      {unc("\\\\?\\UNC\\", '\\', "long.txt"), "long.txt", "", ""},
+      {unc("\\\\", '\\', "old.txt"), "old.txt", "y\n",
+       unc("\\\\", '\\', "old.txt") + ": overwrite OK? (y/n) "},
+      // No volume can be told for this form: that is no full disk.
+      {unc("\\\\.\\UNC\\", '\\', "device.txt"), "device.txt", "", ""},
+  };
+  for (const Output &o : outputs) {
+    const RunResult r = nlflip({"in.txt", o.name}, o.answer);
+    EXPECT_EQ(r.exit_code, 0) << o.name;
+    EXPECT_EQ(r.err, o.err);
+    EXPECT_EQ(read_file(directory_ + "/" + o.file), "a\r\n") << o.name;
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common.h"
+#include "platform.h"
 #include "support/temp_dir.h"
 #include "win32.h"
 
@@ -55,6 +56,44 @@ TEST(FreeSpaceRoot, DriveLetterOrTheCurrentDrive) {
   for (const Case &c : cases) {
     EXPECT_EQ(free_space_root(c.path), c.root) << c.path;
   }
+}
+
+TEST(FreeSpaceRoot, ShareOfAUncNameWhereTheSystemFindsNoVolume) {
+  struct Case {
+    const char *path;
+    const char *root;
+  };
+  // No such server answers, so the system finds no volume for these names.
+  const Case cases[] = {
+      {"\\\\nosuchserver\\share\\dir\\out.txt", "\\\\nosuchserver\\share\\"},
+      {"//nosuchserver/share/out.txt", "\\\\nosuchserver\\share\\"},
+      {"\\\\?\\UNC\\nosuchserver\\share\\out.txt", "\\\\?\\UNC\\nosuchserver\\share\\"},
+      {"\\\\nosuchserver\\share", "\\\\nosuchserver\\share\\"},
+      {"\\\\nosuchserver", ""},
+      {"\\\\nosuchserver\\", ""},
+      {"\\\\\\share\\out.txt", ""},
+      {"\\\\.\\UNC\\nosuchserver\\share\\out.txt", ""},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(free_space_root(c.path), c.root) << c.path;
+  }
+}
+
+TEST(HasFreeSpaceFigure, OnlyWhereTheNameTellsTheVolume) {
+  const testsupport::TempDir dir;
+  std::FILE *fp = std::fopen(dir.file("out.txt").c_str(), "wb");
+  ASSERT_NE(fp, nullptr);
+  EXPECT_TRUE(platform::has_free_space_figure(fp, "out.txt"));
+  EXPECT_TRUE(platform::has_free_space_figure(fp, "\\\\nosuchserver\\share\\out.txt"));
+  EXPECT_FALSE(platform::has_free_space_figure(fp, "\\\\.\\UNC\\nosuchserver\\share\\out.txt"));
+  std::fclose(fp);
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(_pipe(ends, 4096, _O_BINARY), 0);
+  std::FILE *pipe = _fdopen(ends[1], "wb");
+  ASSERT_NE(pipe, nullptr);
+  EXPECT_FALSE(platform::has_free_space_figure(pipe, "out.txt")) << "a pipe";
+  std::fclose(pipe);
+  _close(ends[0]);
 }
 
 TEST(GetFreeSpace, DriveLetterNameAsksThatDrive) {
