@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common.h"
+#include "platform.h"
 
 namespace common {
 
@@ -121,7 +122,7 @@ void errmsg(const char *format, ...) {
   va_start(args, format);
   const char *text = message_text(format, args);
   va_end(args);
-  std::fprintf(selects_stdout(errfp) ? stdout : stderr, "%s", text);
+  platform::put_text(selects_stdout(errfp) ? stdout : stderr, text);
   errmsg_output_flg = 1;
 }
 
@@ -131,7 +132,7 @@ void errmsg1(const char *format, ...) {
   const char *text = message_text(format, args);
   va_end(args);
   std::FILE *destination = errfp == nullptr ? stderr : errfp;
-  std::fprintf(selects_stdout(errfp) ? stdout : destination, "%s", text);
+  platform::put_text(selects_stdout(errfp) ? stdout : destination, text);
 }
 
 }  // namespace common

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "common.h"
+#include "platform.h"
 
 namespace common {
 
@@ -15,7 +16,8 @@ constexpr int kTabLimit = 1024;
 char expanded[kTextLimit + 1];
 
 [[noreturn]] void line_too_long(const char *line) {
-  std::printf("%s ... too long\n", line);
+  platform::put_text(stdout, line);
+  platform::put_text(stdout, " ... too long\n");
   std::exit(1);
 }
 

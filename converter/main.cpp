@@ -43,7 +43,7 @@ constexpr int kFailure = 1;
 
 int print_usage() {
   for (const char *const *line = usage; *line != nullptr; ++line) {
-    std::printf("%s\n", *line);
+    platform::put_text(stdout, (std::string(*line) + '\n').c_str());
   }
   return kFailure;
 }

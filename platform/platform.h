@@ -23,6 +23,13 @@ struct Arguments {
 };
 Arguments arguments(int argc, char **argv);
 
+// Writes text to the stream as fputs does, where the stream is a file, a
+// pipe or a device.  On a Windows console it writes the characters that the
+// bytes stand for in the ANSI code page instead (line ends as the stream's
+// text mode writes them), so that they read right whatever the console's
+// own code page is.
+void put_text(std::FILE *stream, const char *text);
+
 // Free bytes available on the file system (drive) that holds path, or -1.0
 // when they cannot be determined.
 double free_space(const char *path);

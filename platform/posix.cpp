@@ -36,6 +36,10 @@ Arguments arguments(int argc, char **argv) {
   return {std::vector<std::string>(argv, argv + argc), 0};
 }
 
+void put_text(std::FILE *stream, const char *text) {
+  std::fputs(text, stream);
+}
+
 double free_space(const char *path) {
   struct statvfs info {};
   // A name that does not exist yet is asked about through its directory.

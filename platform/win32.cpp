@@ -61,6 +61,26 @@ std::wstring wide(const char *text) {
   return converted;
 }
 
+// Text in the ANSI code page as a console shows it: line ends as CR LF, as
+// text mode writes them, and bytes that stand for no character as the
+// system's stand-in.
+std::wstring console_text(const char *text) {
+  std::string lines;
+  for (const char *p = text; *p != '\0'; ++p) {
+    if (*p == '\n') {
+      lines += '\r';
+    }
+    lines += *p;
+  }
+  const auto size = static_cast<int>(lines.size());
+  const int needed = MultiByteToWideChar(CP_ACP, 0, lines.data(), size, nullptr, 0);
+  std::wstring converted(static_cast<std::size_t>(needed > 0 ? needed : 0), L'\0');
+  if (needed > 0) {
+    MultiByteToWideChar(CP_ACP, 0, lines.data(), size, converted.data(), needed);
+  }
+  return converted;
+}
+
 // UTF-16 text in the ANSI code page without look-alike substitutes; false
 // when the code page cannot hold all of it (the default character then
 // stands in for what it cannot hold).
@@ -221,6 +241,27 @@ constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 }  // namespace
+
+void put_text(std::FILE *stream, const char *text) {
+  const HANDLE console = handle_of(stream);
+  DWORD mode = 0;
+  if (GetConsoleMode(console, &mode) == 0) {
+    std::fputs(text, stream);
+    return;
+  }
+  // The C runtime hands the console one byte at a time, so a double-byte
+  // character never arrives whole; the console gets characters instead.
+  std::fflush(stream);
+  const std::wstring shown = console_text(text);
+  constexpr std::size_t kPiece = 8192;  // what older consoles take at once
+  for (std::size_t at = 0; at < shown.size(); at += kPiece) {
+    DWORD written = 0;
+    const auto piece = static_cast<DWORD>(std::min(kPiece, shown.size() - at));
+    if (WriteConsoleW(console, shown.data() + at, piece, &written, nullptr) == 0) {
+      return;
+    }
+  }
+}
 
 std::string free_space_root(const char *path) {
   if (path[0] != '\0' && path[1] == ':') {

@@ -215,4 +215,76 @@ TEST_F(JapaneseNames, LinkAsBothNamesKeepsItsTargetAndIsKept) {
   EXPECT_EQ(entries_in(directory), 2) << "something was left beside the link";
 }
 
+// What a console shows of the programs that commands, a POSIX shell's
+// command line, run in directory: Wine gives a program whose standard
+// handles are a terminal a console of its own and shows that on the
+// terminal in UTF-8, and the host's script(1) provides the terminal and
+// keeps what it shows.  The control sequences and CRs are dropped.  Empty
+// when no terminal could be had.
+std::wstring shown_on_console(const std::wstring &commands, const std::string &directory) {
+  // Wine cannot wait for a host process: the shell leaves a mark when done.
+  const std::wstring shell = L"Z:\\bin\\sh";
+  std::wstring command_line = shell + L" -c \"script -qec \\\"" + commands +
+                              L"\\\" console.typescript </dev/null >/dev/null; : >console.done\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(shell.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      testsupport::wide(directory).c_str(), &startup, &process)) {
+    return {};
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  const std::string done = directory + "\\console.done";
+  for (int waited = 0; waited < 600 && GetFileAttributesA(done.c_str()) == INVALID_FILE_ATTRIBUTES;
+       ++waited) {
+    Sleep(100);
+  }
+  const std::string typescript = seen(directory + "\\console.typescript").bytes;
+  std::string text;
+  for (std::size_t i = 0; i < typescript.size(); ++i) {
+    if (typescript[i] == '\x1B' && i + 1 < typescript.size() && typescript[i + 1] == '[') {
+      i += 2;
+      while (i < typescript.size() && (typescript[i] < 0x40 || typescript[i] > 0x7E)) {
+        ++i;
+      }
+    } else if (typescript[i] != '\r') {
+      text += typescript[i];
+    }
+  }
+  std::wstring shown(text.size(), L'\0');
+  shown.resize(static_cast<std::size_t>(
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), shown.data(),
+                          static_cast<int>(shown.size()))));
+  return shown;
+}
+
+TEST_F(JapaneseNames, ConsoleShowsTheCharactersOfTheTextAndTheNames) {
+  const char *loader = std::getenv("WINELOADER");
+  if (loader == nullptr || GetFileAttributesW(L"Z:\\usr\\bin\\script") == INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << "no console to show: not under Wine, or no script(1) on the host";
+  }
+  put(path("in.txt"), "a\n");
+  put(path(kHyo + ".txt"), "old\n");
+  const std::wstring program = wide(std::string("'") + loader + "' '" + NLFLIP_EXE + "' ");
+  const std::wstring shown =
+      shown_on_console(program + L"-usage; " + program + L"in.txt '" + wide(kHyo) +
+                           L".txt' </dev/null; " + program + L"'" + wide(kNo) + L".txt' out.txt",
+                       dir_.path());
+  if (shown.empty()) {
+    GTEST_SKIP() << "script(1) gave no terminal";
+  }
+  // The first usage line, then the prompt (whose last space the terminal
+  // shows as a move) and a message with names.
+  const std::string usage_first =
+      "\x89\xFC\x8D\x73\x83\x52\x81\x5B\x83\x68\x82\xCC\x95\xCF\x8A\xB7\x82\xF0\x8D\x73\x82\xA2"
+      "\x82\xDC\x82\xB7\x81\x42(LF/CR --> CR+LF, CR+LF --> LF)\n";
+  for (const std::string &expected :
+       {usage_first, kHyo + ".txt: overwrite OK? (y/n)", kNo + ".txt: not found\n"}) {
+    EXPECT_NE(shown.find(testsupport::wide(expected)), std::wstring::npos)
+        << "not shown: " << expected;
+  }
+  EXPECT_EQ(seen(path(kHyo + ".txt")).bytes, "old\n");
+}
+
 }  // namespace
