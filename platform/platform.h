@@ -70,8 +70,9 @@ bool remove_file(const char *path);
 FileStatus status_of(std::FILE *fp);
 
 // Up to size bytes from the current position (read) or from an offset of a
-// regular file (read_at, which leaves the current position alone); 0 at the
-// end, -1 when reading failed.
+// regular file (read_at, which leaves the current position alone on POSIX
+// and behind the bytes read on Windows); 0 at the end, -1 when reading
+// failed.
 std::int64_t read(std::FILE *fp, char *buffer, std::size_t size);
 std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_t offset);
 

@@ -375,14 +375,13 @@ DWORD chunk_of(std::size_t size) {
   return size > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(size);
 }
 
-std::int64_t read_file(HANDLE file, char *buffer, std::size_t size, OVERLAPPED *where) {
+std::int64_t read_file(HANDLE file, char *buffer, std::size_t size) {
   DWORD got = 0;
-  if (ReadFile(file, buffer, chunk_of(size), &got, where)) {
+  if (ReadFile(file, buffer, chunk_of(size), &got, nullptr)) {
     return got;
   }
-  // A pipe whose writer has gone is at its end; so is a read past the end.
-  const DWORD error = GetLastError();
-  return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ? 0 : -1;
+  // A pipe whose writer has gone is at its end.
+  return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
 }
 
 // A stream on a handle opened by the system call itself: the C runtime's
@@ -448,14 +447,20 @@ FileStatus status_of(std::FILE *fp) {
 }
 
 std::int64_t read(std::FILE *fp, char *buffer, std::size_t size) {
-  return read_file(handle_of(fp), buffer, size, nullptr);
+  return read_file(handle_of(fp), buffer, size);
 }
 
 std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_t offset) {
-  OVERLAPPED where{};
-  where.Offset = static_cast<DWORD>(offset);
-  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return read_file(handle_of(fp), buffer, size, &where);
+  // Positioned, then read plainly: a read given its offset in an OVERLAPPED
+  // moves the position just the same, and under Wine it costs a round trip
+  // to the server per read.
+  const HANDLE file = handle_of(fp);
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) {
+    return -1;
+  }
+  return read_file(file, buffer, size);
 }
 
 bool write_all(std::FILE *fp, const char *data, std::size_t size) {
@@ -473,7 +478,12 @@ bool write_all(std::FILE *fp, const char *data, std::size_t size) {
 
 std::FILE *open_file(const char *path, const char *mode) {
   const std::wstring name = native(path);
-  const std::wstring wide_mode = wide(mode);
+  std::wstring wide_mode = wide(mode);
+  // A file opened only for reading is read from front to back: the cache
+  // may read further ahead and keep less behind (FILE_FLAG_SEQUENTIAL_SCAN).
+  if (wide_mode == L"rb") {
+    wide_mode += L'S';
+  }
   return name.empty() ? nullptr : _wfopen(name.c_str(), wide_mode.c_str());
 }
 
