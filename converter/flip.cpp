@@ -39,7 +39,7 @@ struct Scalar {
   static Mask byte_mask(const char *block, char wanted) {
     Mask mask = 0;
     for (std::size_t i = 0; i < kBlock; ++i) {
-      mask |= Mask{block[i] == wanted} << i;
+      mask |= static_cast<Mask>(block[i] == wanted) << i;
     }
     return mask;
   }

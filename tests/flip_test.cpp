@@ -113,9 +113,11 @@ TEST(Flip, AgreesWithTheModelOnChosenInputs) {
 }
 
 std::vector<std::string> generated_inputs() {
+  constexpr int kInputs = 400;
   std::mt19937 random(20261207);
   std::vector<std::string> inputs;
-  for (int i = 0; i < 400; ++i) {
+  inputs.reserve(kInputs);
+  for (int i = 0; i < kInputs; ++i) {
     inputs.push_back(i % 2 == 0 ? lines_around_window(random) : random_bytes(random));
   }
   return inputs;
