@@ -25,6 +25,8 @@ constexpr std::size_t kBlock = sizeof(Mask) * CHAR_BIT;
 // not: about one text line in 16 bytes, so rarely more.
 constexpr std::size_t kTakenAlways = kBlock / 16;
 static_assert(kTakenAlways <= Flipper::kPositions - kStretch, "room for the unconditional slots");
+// Blocks whose masks are tested together for any line end at all.
+constexpr std::size_t kGroup = 256 / kBlock;
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 // Runs up to this long, nearly every line of text, are copied in one piece
@@ -117,29 +119,52 @@ std::size_t lowest_bit(Mask bits) {
   return static_cast<std::size_t>(std::countr_zero(bits | (Mask{1} << (kBlock - 1))));
 }
 
+// Lists the positions that a block's mask has set, kTakenAlways of them
+// whether there are that many or not, after those listed already.
+void take(Mask hits, std::size_t block, std::size_t found, std::uint32_t *positions) {
+  for (std::size_t i = 0; i < kTakenAlways; ++i) {
+    positions[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
+    hits &= hits - 1;
+  }
+  for (std::size_t i = kTakenAlways; i < found; ++i) {
+    positions[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
+    hits &= hits - 1;
+  }
+}
+
 // Lists the positions of the wanted byte in data[from, to) into positions
 // (room for to - from + 4) and returns their number.
 template <class Isa>
 std::size_t gather(const char *data, std::size_t from, std::size_t to, char wanted,
                    std::uint32_t *positions) {
+  constexpr std::size_t kGroupSize = kGroup * kBlock;
   std::size_t count = 0;
-  for (std::size_t block = from; block < to; block += kBlock) {
+  std::size_t group = from;
+  for (; to - group >= kGroupSize; group += kGroupSize) {
+    Mask any = 0;
+    for (std::size_t b = 0; b < kGroup; ++b) {
+      any |= Isa::byte_mask(data + group + b * kBlock, wanted);
+    }
+    // A group is tested, not each block: in text with lines of a few dozen
+    // bytes a block's outcome is random, and mispredicted it would cost more
+    // than its slots; a group of them holds a line end nearly always.
+    if (any == 0) {
+      continue;
+    }
+    for (std::size_t b = 0; b < kGroup; ++b) {
+      const Mask hits = Isa::byte_mask(data + group + b * kBlock, wanted);
+      const std::size_t found = Isa::bit_count(hits);
+      take(hits, group + b * kBlock, found, positions + count);
+      count += found;
+    }
+  }
+  for (std::size_t block = group; block < to; block += kBlock) {
     Mask hits = Isa::byte_mask(data + block, wanted);
     if (to - block < kBlock) {
       hits &= (Mask{1} << (to - block)) - 1;
     }
-    // No test for an empty block: in text with lines of a few dozen bytes
-    // its outcome is random, and mispredicted it costs more than the slots.
     const std::size_t found = Isa::bit_count(hits);
-    std::uint32_t *put = positions + count;
-    for (std::size_t i = 0; i < kTakenAlways; ++i) {
-      put[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
-      hits &= hits - 1;
-    }
-    for (std::size_t i = kTakenAlways; i < found; ++i) {
-      put[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
-      hits &= hits - 1;
-    }
+    take(hits, block, found, positions + count);
     count += found;
   }
   return count;
