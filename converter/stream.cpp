@@ -51,194 +51,179 @@ class PageAligned {
   std::unique_ptr<char[]> raw_;
 };
 
-// Writes blocks on a thread of its own, so that converting a chunk overlaps
-// writing the last one, and where the source allows reads the next chunk
-// there too: the converting thread then only converts, while the other does
-// what a plain copy does.  One read and one write are in flight at a time.
-// Without a sink, or where no thread can be started, reads and writes
-// happen when they are asked for.
-class Io {
+// The order that the chunks keep: each of the three steps, reading,
+// converting and writing, happens for one chunk after the other, and none
+// happens for a chunk from the first one on that the run ends before (the
+// chunk after the last, or the earliest that failed).
+class Turns {
  public:
-  Io(Source &source, Sink *sink) : source_(source), sink_(sink) {
-    if (sink_ == nullptr) {
-      return;
-    }
-    try {
-      thread_ = std::thread([this] { run(); });
-      reading_ahead_ = source_.reads_ahead();
-    } catch (const std::system_error &) {
-      // Written on this thread instead.
-    }
-  }
-  // What is in flight is finished first: a block handed over is written.
-  ~Io() {
-    if (thread_.joinable()) {
-      {
-        const std::lock_guard<platform::Monitor> lock(monitor_);
-        stopping_ = true;
-      }
-      monitor_.notify_all();
-      thread_.join();
-    }
-  }
-  Io(const Io &) = delete;
-  Io &operator=(const Io &) = delete;
+  enum Step { kRead, kConvert, kWrite, kSteps };
 
-  // Asks for up to size bytes to be read into buffer, as fill() reads them.
-  void start_read(char *buffer, std::size_t size) {
-    if (!reading_ahead_) {
-      read_buffer_ = buffer;
-      read_size_ = size;
-      return;
+  explicit Turns(bool read_ahead) : read_ahead_(read_ahead) {}
+
+  // Waits until the chunk may take the step: the chunk before is done with
+  // it, and for reading from a source that cannot read ahead also with
+  // converting, so that no read waits on a pipe after the run has ended.
+  // False when the run ends before the chunk.
+  bool wait(Step step, std::uint64_t chunk) {
+    std::unique_lock<platform::Monitor> lock(monitor_);
+    while (chunk < end_ && !ready(step, chunk)) {
+      monitor_.wait();
     }
+    return chunk < end_;
+  }
+
+  void done(Step step, std::uint64_t chunk) {
     {
       const std::lock_guard<platform::Monitor> lock(monitor_);
-      read_buffer_ = buffer;
-      read_size_ = size;
-      read_pending_ = true;
+      next_[step] = chunk + 1;
     }
     monitor_.notify_all();
   }
 
-  // What the read asked for last gave: as fill().
-  std::int64_t finish_read() {
-    if (!reading_ahead_) {
-      return fill(source_, read_buffer_, read_size_);
-    }
-    std::unique_lock<platform::Monitor> lock(monitor_);
-    wait(lock, [this] { return !read_pending_; });
-    return read_result_;
-  }
-
-  // Hands a block over once the one before is written; false when a block
-  // could not be written.  The block must stay untouched until the next
-  // call of put() or finish().
-  bool put(const char *data, std::size_t size) {
-    if (!thread_.joinable()) {
-      return sink_->write(data, size);
-    }
+  // The run ends before the chunk, with the outcome given, unless it ends
+  // before an earlier one already.
+  void end_before(std::uint64_t chunk, Converted outcome) {
     {
-      std::unique_lock<platform::Monitor> lock(monitor_);
-      wait(lock, [this] { return write_data_ == nullptr; });
-      if (failed_) {
-        return false;
+      const std::lock_guard<platform::Monitor> lock(monitor_);
+      if (chunk < end_) {
+        end_ = chunk;
+        outcome_ = outcome;
       }
-      write_data_ = data;
-      write_size_ = size;
     }
     monitor_.notify_all();
-    return true;
   }
 
-  // Waits for the last block; false when any block could not be written.
-  bool finish() {
-    if (!thread_.joinable()) {
-      return true;
-    }
-    std::unique_lock<platform::Monitor> lock(monitor_);
-    wait(lock, [this] { return write_data_ == nullptr; });
-    return !failed_;
+  Converted outcome() {
+    const std::lock_guard<platform::Monitor> lock(monitor_);
+    return outcome_;
   }
 
  private:
-  template <class Ready>
-  void wait(std::unique_lock<platform::Monitor> &lock, Ready ready) {
-    while (!ready()) {
-      lock.mutex()->wait();
+  bool ready(Step step, std::uint64_t chunk) const {
+    return next_[step] == chunk && (step != kRead || read_ahead_ || next_[kConvert] == chunk);
+  }
+
+  const bool read_ahead_;
+  platform::Monitor monitor_;
+  std::uint64_t next_[kSteps] = {};  // the chunk whose turn it is at each step
+  std::uint64_t end_ = static_cast<std::uint64_t>(-1);
+  Converted outcome_;
+};
+
+// Converts a stream with two workers that take the chunks in turns: each
+// reads, converts and writes its chunk itself, so that the chunk's bytes
+// stay in its processor's cache and only the unfinished line crosses to the
+// other.  While one converts, the other can read or write.  Without a sink,
+// or where no second thread can be started, one worker takes every chunk.
+class Workers {
+ public:
+  Workers(Source &source, Sink *sink, std::size_t chunk, Kernel kernel)
+      : source_(source),
+        sink_(sink),
+        chunk_(chunk),
+        front_(page_multiple(2 * kLookahead)),
+        in_size_(page_multiple(front_ + chunk + kSlack)),
+        out_size_(page_multiple(2 * (front_ + chunk) + kSlack)),
+        in_(2 * in_size_),
+        out_(2 * out_size_),
+        flipper_(kernel),
+        turns_(source.reads_ahead()) {}
+
+  Converted run() {
+    std::thread other;
+    if (sink_ != nullptr) {
+      try {
+        other = std::thread([this] { work(1, 2); });
+      } catch (const std::system_error &) {
+        // One worker takes every chunk instead.
+      }
+    }
+    work(0, other.joinable() ? 2 : 1);
+    if (other.joinable()) {
+      other.join();
+    }
+    return turns_.outcome();
+  }
+
+ private:
+  // The fresh bytes of a chunk are read to a page boundary, the system
+  // copies to and from aligned buffers fastest; the carried line goes in
+  // front of them.  The two areas take the chunks in turns.
+  char *fresh(std::uint64_t chunk) const { return in_.get() + chunk % 2 * in_size_ + front_; }
+  char *converted(std::uint64_t chunk) const { return out_.get() + chunk % 2 * out_size_; }
+
+  void work(std::uint64_t first, std::uint64_t stride) {
+    for (std::uint64_t chunk = first;; chunk += stride) {
+      if (!turns_.wait(Turns::kRead, chunk)) {
+        return;
+      }
+      const std::int64_t got = fill(source_, fresh(chunk), chunk_);
+      if (got < 0) {
+        turns_.end_before(chunk, {Converted::Outcome::read_error, 0});
+        return;
+      }
+      const bool last = static_cast<std::size_t>(got) < chunk_;
+      if (last) {
+        turns_.end_before(chunk + 1, {});
+      }
+      turns_.done(Turns::kRead, chunk);
+      std::size_t written = 0;
+      if (!convert(chunk, static_cast<std::size_t>(got), last, written) || !write(chunk, written)) {
+        return;
+      }
     }
   }
 
-  void run() {
-    std::unique_lock<platform::Monitor> lock(monitor_);
-    for (;;) {
-      wait(lock, [this] { return write_data_ != nullptr || read_pending_ || stopping_; });
-      if (write_data_ != nullptr) {
-        lock.unlock();
-        const bool written = sink_->write(write_data_, write_size_);
-        lock.lock();
-        failed_ = failed_ || !written;
-        write_data_ = nullptr;
-      } else if (read_pending_) {
-        lock.unlock();
-        const std::int64_t got = fill(source_, read_buffer_, read_size_);
-        lock.lock();
-        read_result_ = got;
-        read_pending_ = false;
-      } else {
-        return;
-      }
-      lock.unlock();
-      monitor_.notify_all();
-      lock.lock();
+  bool convert(std::uint64_t chunk, std::size_t got, bool last, std::size_t &written) {
+    if (!turns_.wait(Turns::kConvert, chunk)) {
+      return false;
     }
+    const char *data = fresh(chunk) - carried_;
+    const std::size_t size = carried_ + got;
+    const Flipper::Step step = flipper_.flip(data, size, last, converted(chunk));
+    if (step.too_long) {
+      turns_.end_before(chunk, {Converted::Outcome::too_long, flipper_.lines() + 1});
+      return false;
+    }
+    carried_ = size - step.consumed;
+    std::memcpy(fresh(chunk + 1) - carried_, data + step.consumed, carried_);
+    written = step.written;
+    turns_.done(Turns::kConvert, chunk);
+    return true;
+  }
+
+  bool write(std::uint64_t chunk, std::size_t size) {
+    if (!turns_.wait(Turns::kWrite, chunk)) {
+      return false;
+    }
+    if (sink_ != nullptr && size > 0 && !sink_->write(converted(chunk), size)) {
+      turns_.end_before(chunk, {Converted::Outcome::write_error, 0});
+      return false;
+    }
+    turns_.done(Turns::kWrite, chunk);
+    return true;
   }
 
   Source &source_;
   Sink *sink_;
-  platform::Monitor monitor_;
-  bool reading_ahead_ = false;
-  char *read_buffer_ = nullptr;
-  std::size_t read_size_ = 0;
-  bool read_pending_ = false;
-  std::int64_t read_result_ = 0;
-  const char *write_data_ = nullptr;
-  std::size_t write_size_ = 0;
-  bool failed_ = false;
-  bool stopping_ = false;
-  std::thread thread_;
+  const std::size_t chunk_;
+  // The unfinished line and the lookahead behind it, less than a window
+  // each, are carried in front of the next chunk.
+  const std::size_t front_;
+  const std::size_t in_size_;
+  const std::size_t out_size_;  // room for every byte of a chunk doubled
+  const PageAligned in_;
+  const PageAligned out_;
+  Flipper flipper_;  // used in converting turns only
+  std::size_t carried_ = 0;
+  Turns turns_;
 };
 
 }  // namespace
 
 Converted flip_stream(Source &source, Sink *sink, std::size_t chunk, Kernel kernel) {
-  // The unfinished line and the lookahead behind it, less than a window
-  // each, are carried over in front of the next chunk, which is read to a
-  // page boundary: the system copies to and from aligned buffers fastest.
-  // Two input areas, one being read while the other is converted.
-  const std::size_t front = page_multiple(2 * kLookahead);
-  const std::size_t in_size = page_multiple(front + chunk + kSlack);
-  const PageAligned in(2 * in_size);
-  char *const fresh[2] = {in.get() + front, in.get() + in_size + front};
-  // Two output areas: one being written while the next is filled.
-  const std::size_t out_size = page_multiple(2 * (front + chunk) + kSlack);
-  const PageAligned out(2 * out_size);
-  Io io(source, sink);
-  Flipper flipper(kernel);
-  std::size_t have = 0;    // carried over, right before the fresh bytes
-  std::size_t handed = 0;  // blocks handed to the writer: the next area is the other one
-  std::size_t area = 0;    // the input area read last
-  io.start_read(fresh[area], chunk);
-  for (bool last = false; !last; area ^= 1) {
-    const std::int64_t got = io.finish_read();
-    if (got < 0) {
-      return {Converted::Outcome::read_error, 0};
-    }
-    last = static_cast<std::size_t>(got) < chunk;
-    if (!last) {
-      io.start_read(fresh[area ^ 1], chunk);
-    }
-    const char *data = fresh[area] - have;
-    const std::size_t size = have + static_cast<std::size_t>(got);
-    // A chunk that ends no line writes nothing, so the area last handed
-    // over may still be in the writer's hands: only the other one is free.
-    char *converted = out.get() + (handed % 2) * out_size;
-    const Flipper::Step step = flipper.flip(data, size, last, converted);
-    if (step.too_long) {
-      return {Converted::Outcome::too_long, flipper.lines() + 1};
-    }
-    if (sink != nullptr && step.written > 0) {
-      if (!io.put(converted, step.written)) {
-        return {Converted::Outcome::write_error, 0};
-      }
-      ++handed;
-    }
-    have = size - step.consumed;
-    std::memcpy(fresh[area ^ 1] - have, data + step.consumed, have);
-  }
-  if (sink != nullptr && !io.finish()) {
-    return {Converted::Outcome::write_error, 0};
-  }
-  return {};
+  return Workers(source, sink, chunk, kernel).run();
 }
 
 }  // namespace nlflip
