@@ -5,13 +5,19 @@ literal per-line algorithm, on generated inputs, in interleaved rounds; with
 the same Wine.
 
 Usage: bench/run.py [--build build/release] [--win32 build/win32]
-                    [--rounds 7] [--inputs lf-256M,cr-256M] [--out bench/out]
+                    [--rounds 7] [--inputs lf-256M,cr-256M] [--realtime]
+                    [--out bench/out]
 
-Each round runs every contestant of an input once, a program right beside
+Each round runs the nlflip programs of an input once, each right beside
 its floor (dd bs=1M on Linux, bench/copy_win32.exe under Wine), the two in
 turns first; every output is deleted before each timed run and nothing is
-synced between runs.  The ratio to the floor is the median of the rounds'
-own ratios, with their range.
+synced between these runs.  The ratio to the floor is the median of the
+rounds' own ratios, with their range.  The slow contestants (the peers and
+the literal algorithm) run after an input's pairs, their ratios taken
+against the floor's runs.  --realtime runs the floors and the nlflip
+programs (and Wine's server, unless one runs already) at real-time priority
+(chrt -f 10, as root), so that other work on a busy machine keeps off the
+processors while they run; the peers, which take seconds, run as usual.
 
 Writes results.md (a Markdown table), results.dat and throughput.svg (a
 gnuplot chart, when gnuplot is installed) to the output folder: bench/out,
@@ -49,9 +55,15 @@ LITERAL_LIMIT = 16 * MIB
 FLOOR = "floor (dd bs=1M)"
 WIN32_FLOOR = "Win32 floor (copy_win32.exe)"
 PEERS = ("unix2dos", "dos2unix")
+LITERAL = "literal per-line"
+SLOW = PEERS + (LITERAL,)
 
 
-def run_once(command, work):
+# Set by --realtime: the prefix that runs a command at real-time priority.
+PRIORITY = []
+
+
+def run_once(command, work, priority=()):
     """Runs a command with no standard input; returns (seconds, peak RSS bytes).
 
     GNU time reports the peak: a child of this (large) Python process would
@@ -59,7 +71,7 @@ def run_once(command, work):
     """
     report = os.path.join(work, "time")
     start = time.perf_counter()
-    done = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + command,
+    done = subprocess.run(list(priority) + ["/usr/bin/time", "-f", "%M", "-o", report] + command,
                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE)
     seconds = time.perf_counter() - start
@@ -74,24 +86,23 @@ def wine_path(path):
     return "Z:" + path
 
 
-def groups(args, size, peer):
-    """The contestants of one input in groups, each a floor first and the
-    programs measured against it: (label, command template) pairs, {i} and {o}
-    standing for the files."""
-    linux = [(FLOOR, ["dd", "if={i}", "of={o}", "bs=1M", "status=none"]),
-             ("nlflip", [os.path.join(args.build, "nlflip"), "{i}", "{o}"])]
-    if peer and shutil.which(peer):
-        linux.append((peer, [peer, "-q", "-n", "{i}", "{o}"]))
-    if size <= LITERAL_LIMIT:
-        linux.append(("literal per-line",
-                      [os.path.join(args.build, "bench", "literal"), "{i}", "{o}"]))
-    found = [linux]
+def contestants(args, size, peer):
+    """The pairs of an input, each a floor and the nlflip program measured
+    against it, and the slow contestants: (label, command template) pairs,
+    {i} and {o} standing for the files ({wi} and {wo} as Wine names them)."""
+    pairs = [[(FLOOR, ["dd", "if={i}", "of={o}", "bs=1M", "status=none"]),
+              ("nlflip", [os.path.join(args.build, "nlflip"), "{i}", "{o}"])]]
     if args.win32:
-        found.append([(WIN32_FLOOR, ["wine", os.path.join(args.win32, "bench", "copy_win32.exe"),
+        pairs.append([(WIN32_FLOOR, ["wine", os.path.join(args.win32, "bench", "copy_win32.exe"),
                                      "{wi}", "{wo}"]),
                       ("nlflip.exe", ["wine", os.path.join(args.win32, "nlflip.exe"),
                                       "{wi}", "{wo}"])])
-    return found
+    slow = []
+    if peer and shutil.which(peer):
+        slow.append((peer, [peer, "-q", "-n", "{i}", "{o}"]))
+    if size <= LITERAL_LIMIT:
+        slow.append((LITERAL, [os.path.join(args.build, "bench", "literal"), "{i}", "{o}"]))
+    return pairs, slow
 
 
 def expand(template, source, target):
@@ -121,8 +132,23 @@ def check_same_output(args, work, name, peer):
     os.remove(ours)
 
 
+def timed(template, source, target, work, priority):
+    if os.path.exists(target):
+        os.remove(target)
+    return run_once(expand(template, source, target), work, priority)
+
+
+def row(name, size, label, floor_label, runs, floor_runs):
+    ratios = [t / f for (t, _), (f, _) in zip(runs, floor_runs)]
+    return {"input": name, "size": size, "contestant": label, "floor": floor_label,
+            "median": statistics.median(t for t, _ in runs),
+            "ratio": statistics.median(ratios), "spread": (min(ratios), max(ratios)),
+            "rss": max(r for _, r in runs)}
+
+
 def measure(args, work):
     rows = []
+    target = os.path.join(work, "out")
     for name, kind, size, peer in INPUTS:
         if args.inputs and name not in args.inputs:
             continue
@@ -130,32 +156,33 @@ def measure(args, work):
         subprocess.run([os.path.join(args.build, "bench", "make_input"), kind, str(size), source],
                        check=True)
         check_same_output(args, work, name, peer)
-        found = groups(args, size, peer)
-        samples = {label: [] for group in found for label, _ in group}
-        target = os.path.join(work, "out")
+        pairs, slow = contestants(args, size, peer)
+        # The write-back of the new input and of the slow peers before must
+        # not fall into the pairs; the pairs themselves run without any sync.
+        os.sync()
+        samples = {}
         for round_number in range(args.rounds):
-            for group in found:
-                # Floor and programs take turns at going first.
-                order = group if round_number % 2 == 0 else list(reversed(group))
+            for pair in pairs:
+                # Floor and program take turns at going first.
+                order = pair if round_number % 2 == 0 else list(reversed(pair))
                 for label, template in order:
-                    if os.path.exists(target):
-                        os.remove(target)
-                    samples[label].append(run_once(expand(template, source, target), work))
+                    samples.setdefault(label, []).append(
+                        timed(template, source, target, work, PRIORITY))
+        # The slow peers after the pairs, at ordinary priority: they would
+        # hold the processors for seconds.
+        for _ in range(args.rounds):
+            for label, template in slow:
+                samples.setdefault(label, []).append(timed(template, source, target, work, []))
         if os.path.exists(target):
             os.remove(target)
         os.remove(source)
-        for group in found:
-            floor = samples[group[0][0]]
-            for label, _ in group:
-                runs = samples[label]
-                ratios = [t / f for (t, _), (f, _) in zip(runs, floor)]
-                rows.append({
-                    "input": name, "size": size, "contestant": label, "floor": group[0][0],
-                    "median": statistics.median(t for t, _ in runs),
-                    "ratio": statistics.median(ratios),
-                    "spread": (min(ratios), max(ratios)),
-                    "rss": max(r for _, r in runs),
-                })
+        for pair in pairs:
+            floor_label = pair[0][0]
+            for label, _ in pair:
+                rows.append(row(name, size, label, floor_label, samples[label],
+                                samples[floor_label]))
+        for label, _ in slow:
+            rows.append(row(name, size, label, FLOOR, samples[label], samples[FLOOR]))
         print(f"{name}: done", file=sys.stderr)
     return rows
 
@@ -225,7 +252,8 @@ def machine(args):
     with open("/proc/cpuinfo") as f:
         model = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), model)
     lines = [f"Machine: {platform.machine()} ({model}), {os.cpu_count()} cores, Linux {platform.release()}, "
-             f"{datetime.date.today().isoformat()}, {args.rounds} interleaved rounds, "
+             f"{datetime.date.today().isoformat()}, {args.rounds} interleaved rounds"
+             f"{', real-time priority' if args.realtime else ''}, "
              f"load average before {os.getloadavg()[0]:.2f}",
              f"compiler: {first_line(['c++', '--version'])}"]
     if args.win32:
@@ -241,7 +269,7 @@ def prepare_wine(args):
     os.makedirs(os.environ["WINEPREFIX"], exist_ok=True)
     # The server ends by itself a minute after its last client.
     # (An exit code of 2: a server runs already, which serves as well.)
-    subprocess.run(["wineserver", "-p60"], check=False)
+    subprocess.run(PRIORITY + ["wineserver", "-p60"], check=False)
     subprocess.run(["wine", "wineboot", "-i"], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
@@ -253,8 +281,12 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--inputs", type=lambda s: s.split(","),
                         help="comma-separated input names, all by default")
+    parser.add_argument("--realtime", action="store_true",
+                        help="time every command at real-time priority (chrt -f 10, as root)")
     parser.add_argument("--out", default="bench/out")
     args = parser.parse_args()
+    if args.realtime:
+        PRIORITY.extend(["chrt", "-f", "10"])
     os.makedirs(args.out, exist_ok=True)
     if args.win32:
         prepare_wine(args)
