@@ -269,8 +269,10 @@ class CrFinder {
     const std::size_t first = next_;
     for (; next_ < count_; ++next_) {
       const std::size_t cr = positions_[next_];
-      if (line_start >= limit || bound - line_start < kWindow || cr - line_start >= kWindow ||
-          data_[cr + 1] == '\n') {
+      // The next LF may lie before the line, as the LF of a CR LF that
+      // ended the line before.
+      if (line_start >= limit || bound < line_start || bound - line_start < kWindow ||
+          cr - line_start >= kWindow || data_[cr + 1] == '\n') {
         break;
       }
       const std::size_t length = cr + 1 - line_start;

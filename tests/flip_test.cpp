@@ -103,6 +103,7 @@ std::vector<std::string> chosen_inputs() {
       cr_lines + "\n",
       cr_lines + "\r\n" + cr_lines,
       cr_lines + w + "\r\n",
+      w + "\r\n\n\nx\ry\n",
   };
 }
 
