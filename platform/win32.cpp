@@ -495,6 +495,18 @@ bool can_be_created(const char *path) {
   return true;
 }
 
+// Whether no other program holds the file without letting it be deleted,
+// which a replacement needs.  Wine's replacement leaves a scratch file
+// behind when it finds out itself.
+bool may_be_deleted(const wchar_t *name) {
+  const HANDLE file = CreateFileW(name, DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  CloseHandle(file);
+  return true;
+}
+
 FileStatus status_of_name(const std::wstring &name) {
   const HANDLE file = open_for_identity(name);
   const FileStatus status = status_from(file);
@@ -625,6 +637,7 @@ bool TempFile::take_name(Replacing what) {
     // new text takes the free name.
     place.named =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
+        may_be_deleted(to) &&
         (ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr) != 0 ||
          (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT && MoveFileExW(from, to, 0) != 0));
   }
