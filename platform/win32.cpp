@@ -18,6 +18,17 @@
 
 #include "platform.h"
 
+// The C runtime's splitting of the wide command line, which its headers
+// leave undeclared; the arguments it makes live as long as the process.
+struct StartupInfo {
+  int new_mode;
+};
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the runtime's own name
+extern "C" __declspec(dllimport) int __cdecl __wgetmainargs(int *count, wchar_t ***arguments,
+                                                            wchar_t ***environment,
+                                                            int expand_wildcards,
+                                                            StartupInfo *startup);
+
 namespace platform {
 
 namespace {
@@ -402,10 +413,16 @@ std::FILE *stream_on(HANDLE file, const char *mode, int flags) {
 }  // namespace
 
 Arguments arguments(int /*argc*/, char ** /*argv*/) {
-  // The C runtime's arguments went through the code page with look-alikes.
+  // The C runtime's arguments went through the code page with look-alikes;
+  // its wide ones are split from the same command line by the same rules.
+  // (CommandLineToArgvW would load the shell and the window system with it,
+  // which costs more than the rest of a small run.)
   int count = 0;
-  wchar_t **const wide_arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide_arguments == nullptr) {
+  wchar_t **wide_arguments = nullptr;
+  wchar_t **environment = nullptr;
+  StartupInfo startup{};
+  if (__wgetmainargs(&count, &wide_arguments, &environment, 0, &startup) < 0 ||
+      wide_arguments == nullptr) {
     throw std::bad_alloc();
   }
   Arguments result;
@@ -415,7 +432,6 @@ Arguments arguments(int /*argc*/, char ** /*argv*/) {
       result.unrepresentable = i;
     }
   }
-  LocalFree(wide_arguments);
   return result;
 }
 

@@ -30,6 +30,13 @@ std::wstring long_name(const std::string &path) {
   return L"\\\\?\\" + full;
 }
 
+// "\\rf" and four hexadecimal digits, ".tmp" and its terminator.
+constexpr std::size_t kBackupName = 12;
+
+bool under_wine() {
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 // The absolute name of a short path.
 std::string full_path(const std::string &path) {
   std::string full(MAX_PATH, '\0');
@@ -138,7 +145,13 @@ TEST_F(JapaneseNames, SameFileIsReplacedThroughATemporaryFileBesideIt) {
     EXPECT_EQ(r.err, output + ": overwrite OK? (y/n) ");
     const Seen after = seen(directory + "\\" + c.name);
     EXPECT_EQ(after.bytes, "a\nb\r\n") << output;
-    EXPECT_NE(after.index, before) << output << ": rewritten in place";
+    // Wine's ReplaceFileW names the original's backup in a buffer of
+    // MAX_PATH characters, left unterminated where the folder is too long
+    // for the name, so the replacement may fail and the file is then
+    // rewritten in place; Windows has no such limit.
+    if (!under_wine() || full_path(directory).size() + kBackupName < MAX_PATH) {
+      EXPECT_NE(after.index, before) << output << ": rewritten in place";
+    }
     EXPECT_EQ(entries_in(directory), 1) << output << ": something was left beside it";
   }
 }
