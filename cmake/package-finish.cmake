@@ -4,8 +4,8 @@
 # The .tar.gz and the .zip are packed again from the same staged files:
 # CPack's archive generators write the time of packing and the file system's
 # order into them.  Now the members are sorted by name, owned by root and
-# dated SOURCE_DATE_EPOCH (package-stage.cmake set it and their times and
-# modes), and the .zip carries no local time zone, user or group.  The .deb
+# dated SOURCE_DATE_EPOCH (package-epoch.cmake; package-stage.cmake set
+# their times and modes), and the .zip carries no local time zone, user or group.  The .deb
 # is already reproducible.
 #
 # Then SHA256SUMS beside the archives gets their checksums, for

@@ -1,26 +1,15 @@
 # CPack runs this on the staged files before it builds each archive.
 #
-# Every archive: the files' times become SOURCE_DATE_EPOCH (taken from the
-# last commit unless the environment sets it; the DEB generator reads it
-# too), their modes rw-r--r-- or rwxr-xr-x, so that two builds of one commit
-# give the same bytes.  Linux programs and static libraries lose the
-# sections that only name the compiler (.comment, .note), as Debian's
-# dh_strip does.
+# Every archive: the files' times become SOURCE_DATE_EPOCH (see
+# package-epoch.cmake), their modes rw-r--r-- or rwxr-xr-x, so that two
+# builds of one commit give the same bytes.  Linux programs and static
+# libraries lose the sections that only name the compiler (.comment, .note),
+# as Debian's dh_strip does.
 #
 # The .debs get what Debian's tools would give them: in
 # usr/share/doc/<package>, the licence as a machine-readable copyright file,
 # the changelog as a Debian changelog, changelog.gz, the README compressed;
 # the manual pages compressed.  Debian compresses with gzip -9n.
-
-if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
-  execute_process(COMMAND git -C ${CPACK_NLFLIP_SOURCE_DIR} log -1 --format=%ct
-    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE no_commit ERROR_QUIET)
-  if(no_commit OR epoch STREQUAL "")
-    # A copy of the sources without their history: the changelog's time.
-    file(TIMESTAMP ${CPACK_NLFLIP_SOURCE_DIR}/CHANGELOG.md epoch "%s" UTC)
-  endif()
-  set(ENV{SOURCE_DATE_EPOCH} ${epoch})
-endif()
 
 if(CPACK_NLFLIP_STRIP)
   file(GLOB_RECURSE staged ${CPACK_TEMPORARY_DIRECTORY}/*)
