@@ -203,7 +203,7 @@ bool Input::open(const char *name) {
 }
 
 Input::Checked Input::check() {
-  return status_.regular ? check_regular() : check_stream();
+  return status_.sized ? check_regular() : check_stream();
 }
 
 Input::Checked Input::check_regular() {
@@ -238,12 +238,12 @@ Input::Checked Input::check_stream() {
 }
 
 bool Input::shrank() const {
-  return status_.regular && platform::status_of(stream_).size < status_.size;
+  return status_.sized && platform::status_of(stream_).size < status_.size;
 }
 
 Source &Input::source() {
   if (source_ == nullptr) {
-    if (status_.regular) {
+    if (status_.sized) {
       source_ = std::make_unique<FileRange>(stream_, static_cast<std::uint64_t>(status_.size));
     } else {
       source_ = std::make_unique<StreamSource>(stream_);

@@ -31,17 +31,18 @@ class Input {
   const platform::FileStatus &status() const { return status_; }
 
   // Reads the input through before the output is touched, so that a too
-  // long line or a reading failure is found first.  A regular file is only
-  // tested (it can be read again); a pipe or device is kept, its first bytes
-  // in memory and the rest in an unnamed temporary file.
+  // long line or a reading failure is found first.  A file of known size is
+  // only tested (it can be read again); a pipe, a device or a file whose size
+  // says nothing (procfs, sysfs) is kept, its first bytes in memory and the
+  // rest in an unnamed temporary file.
   Checked check();
 
   // The input's bytes from the start: the kept copy after check(), else the
-  // file as far as its size at opening (a regular file that ends before is a
-  // reading failure), or the stream itself.
+  // file as far as its size at opening (a file that ends before is a reading
+  // failure), or the stream itself.
   Source &source();
 
-  // Whether a regular file has become shorter than it was at opening.
+  // Whether a file of known size has become shorter than it was at opening.
   bool shrank() const;
 
   // Closes the input once it has been read: a file rewritten with its own

@@ -93,32 +93,44 @@ int check_input(nlflip::Input &input, const char *input_name) {
   return kFailure;
 }
 
-int finish_output(nlflip::Output &output, const char *output_name) {
-  switch (output.finish()) {
-    case nlflip::Output::Finished::done:
-      return kSuccess;
-    case nlflip::Output::Finished::cannot_rewrite_in_place:
-      return report(output_name, ": cannot rewrite in place\n");
-    case nlflip::Output::Finished::write_failed:
-      break;
-  }
+int writing_error(nlflip::Output &output, const char *output_name) {
   report(output_name, ": writing error\n");
   output.abandon();
   return kFailure;
 }
 
+// A file replaced by its own new text that changed under the run was read
+// wrongly; another file that changed is not replaced.
+int finish_output(nlflip::Output &output, const char *input_name, const char *output_name,
+                  bool same_file) {
+  switch (output.finish()) {
+    case nlflip::Output::Finished::done:
+      return kSuccess;
+    case nlflip::Output::Finished::cannot_rewrite_in_place:
+      return report(output_name, ": cannot rewrite in place\n");
+    case nlflip::Output::Finished::changed:
+      return same_file ? report(input_name, ": reading error\n")
+                       : report(output_name, ": writing error\n");
+    case nlflip::Output::Finished::write_failed:
+      break;
+  }
+  return writing_error(output, output_name);
+}
+
 int write_output(nlflip::Input &input, const char *input_name, const char *output_name,
                  const platform::FileStatus &output_status) {
-  const auto way = nlflip::Output::way_for(input.status(), output_status);
+  const auto way = nlflip::Output::way_for(output_status);
   nlflip::Output output(output_name, way, output_status);
   if (!output.open()) {
-    return report(output_name, ": cannot create\n");
+    return output.spooling() ? report(input_name, ": spooling error\n")
+                             : report(output_name, ": cannot create\n");
   }
   const nlflip::Converted converted = nlflip::flip_stream(input.source(), &output);
   input.close();
   switch (converted.outcome) {
     case nlflip::Converted::Outcome::done:
-      return finish_output(output, output_name);
+      return finish_output(output, input_name, output_name,
+                           input.status().same_file(output_status));
     case nlflip::Converted::Outcome::too_long:
       // A checked input that now has a too long line has changed under the run.
       return way == nlflip::Output::Way::new_file ? report_too_long_line(input_name, converted.line)
@@ -126,9 +138,8 @@ int write_output(nlflip::Input &input, const char *input_name, const char *outpu
     case nlflip::Converted::Outcome::read_error:
       return report(input_name, ": reading error\n");
     case nlflip::Converted::Outcome::write_error:
-      report(output_name, ": writing error\n");
-      output.abandon();
-      return kFailure;
+      return output.spooling() ? report(input_name, ": spooling error\n")
+                               : writing_error(output, output_name);
   }
   return kFailure;
 }

@@ -7,13 +7,13 @@
 
 namespace nlflip {
 
-Output::Way Output::way_for(const platform::FileStatus &input, const platform::FileStatus &output) {
+using platform::Replacing;
+
+Output::Way Output::way_for(const platform::FileStatus &output) {
   if (!output.exists) {
     return Way::new_file;
   }
-  // Only a regular file can be replaced by a new one; anything else named
-  // twice is written as it is.
-  return input.same_file(output) && output.regular ? Way::same_file : Way::existing;
+  return output.regular ? Way::replace : Way::direct;
 }
 
 Output::~Output() {
@@ -22,36 +22,39 @@ Output::~Output() {
       std::fclose(stream);
     }
   }
-  if (!temp_name_.empty()) {
-    platform::remove_file(temp_name_.c_str());
-    platform::remove_on_interrupt(nullptr);
-  }
-}
-
-std::FILE *Output::create_temp(platform::Replacing what) {
-  std::FILE *stream = platform::create_temp_beside(name_, temp_name_, what);
-  if (stream != nullptr) {
-    platform::remove_on_interrupt(temp_name_.c_str());
-  }
-  return stream;
 }
 
 bool Output::open() {
   switch (way_) {
     case Way::new_file:
-      stream_ = create_temp(platform::Replacing::new_file);
+      temp_ = platform::TempFile::beside(name_, Replacing::new_file, status_);
       break;
-    case Way::existing:
+    case Way::direct:
       stream_ = platform::open_file(name_, "wb");
-      break;
-    case Way::same_file:
-      stream_ = create_temp(platform::Replacing::existing_file);
-      if (stream_ == nullptr && (original_ = platform::open_file(name_, "r+b")) != nullptr) {
-        stream_ = platform::open_spool();
+      return stream_ != nullptr;
+    case Way::replace:
+      // Another name of the file would keep the old text if a new file took
+      // this one.
+      if (status_.links == 1) {
+        temp_ = platform::TempFile::beside(name_, Replacing::existing_file, status_);
+      }
+      if (temp_ == nullptr) {
+        spooling_ = open_original();
+        stream_ = spooling_ ? platform::open_spool() : nullptr;
+        return stream_ != nullptr;
       }
       break;
   }
+  stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
   return stream_ != nullptr;
+}
+
+bool Output::open_original() {
+  original_ = platform::open_file(name_, "r+b");
+  if (original_ != nullptr && !platform::status_of(original_).same_file(status_)) {
+    std::fclose(std::exchange(original_, nullptr));
+  }
+  return original_ != nullptr;
 }
 
 bool Output::write(const char *data, std::size_t size) {
@@ -59,46 +62,88 @@ bool Output::write(const char *data, std::size_t size) {
   return platform::write_all(stream_, data, size);
 }
 
-bool Output::close_checked(std::FILE *&stream, const char *written_name) {
+bool Output::close_checked(std::FILE *&stream) {
   std::FILE *closing = std::exchange(stream, nullptr);
-  // A file whose directory went away under the run was not written.
-  if (!platform::status_of(written_name).exists) {
-    std::fclose(closing);
-    return false;
-  }
   if (!platform::has_free_space_figure(closing)) {
     return std::fclose(closing) == 0;
   }
   return common::Fclose(closing, name_) == 0;
 }
 
-Output::Finished Output::finish() {
-  if (original_ != nullptr) {
-    return rewrite_in_place();
-  }
-  if (!close_checked(stream_, temp_name_.empty() ? name_ : temp_name_.c_str())) {
-    return Finished::write_failed;
-  }
-  if (!temp_name_.empty()) {
-    const bool replacing = way_ == Way::same_file;
-    // A newer file saved under the name meanwhile is not replaced.
-    if (replacing && !platform::status_of(name_).same_file(status_)) {
-      return Finished::write_failed;
-    }
-    if (!platform::replace_with(
-            temp_name_.c_str(), name_,
-            replacing ? platform::Replacing::existing_file : platform::Replacing::new_file)) {
-      return Finished::write_failed;
-    }
-    temp_name_.clear();
-    platform::remove_on_interrupt(nullptr);
-  }
-  return Finished::done;
+void Output::discard_stream() {
+  std::fclose(std::exchange(stream_, nullptr));
 }
 
-Output::Finished Output::rewrite_in_place() {
+Output::Finished Output::finish() {
+  switch (way_) {
+    case Way::direct:
+      break;
+    case Way::new_file:
+      // A directory moved meanwhile would get the file under another name.
+      if (!temp_->directory_in_place()) {
+        discard_stream();
+        return Finished::write_failed;
+      }
+      return close_checked(stream_) && take_name(Replacing::new_file) ? Finished::done
+                                                                      : Finished::write_failed;
+    case Way::replace:
+      return spooling_ ? rewrite_in_place(stream_) : replace_by_temp();
+  }
+  return close_checked(stream_) ? Finished::done : Finished::write_failed;
+}
+
+Output::Finished Output::replace_by_temp() {
+  if (!temp_->directory_in_place()) {
+    discard_stream();
+    return Finished::write_failed;
+  }
+  const bool metadata_taken = temp_->take_metadata();
+  if (!temp_->flush() || !close_checked(stream_)) {
+    return Finished::write_failed;
+  }
+  if (!temp_->target_status().unchanged_since(status_)) {
+    return Finished::changed;
+  }
+  if (metadata_taken && take_name(Replacing::existing_file)) {
+    return Finished::done;
+  }
+  // A file whose metadata this user cannot give to another file, or that
+  // another program holds open, can still be rewritten in place.
+  if (!open_original()) {
+    return Finished::write_failed;
+  }
+  return rewrite_in_place(temp_->contents());
+}
+
+bool Output::take_name(Replacing what) {
+  // Once the name is taken, the run has succeeded.
+  platform::hold_interrupts();
+  if (temp_->take_name(what)) {
+    platform::hold_interrupts_to_the_end();
+    return true;
+  }
+  platform::release_interrupts();
+  return false;
+}
+
+Output::Finished Output::rewrite_in_place(std::FILE *text) {
+  if (!platform::status_of(original_).unchanged_since(status_)) {
+    return Finished::changed;
+  }
+  platform::hold_interrupts();
+  const Finished finished = copy_over_original(text);
+  if (finished == Finished::done) {
+    platform::hold_interrupts_to_the_end();
+  } else {
+    platform::release_interrupts();
+  }
+  return finished;
+}
+
+Output::Finished Output::copy_over_original(std::FILE *text) {
   // Room for the whole text first: a full disk is found before any byte of
-  // the original changes.
+  // the original changes.  Then the original cannot run out of room, so
+  // the free space left afterwards does not matter.
   switch (platform::reserve(original_, written_)) {
     case platform::Reserved::done:
       break;
@@ -109,29 +154,23 @@ Output::Finished Output::rewrite_in_place() {
       return Finished::write_failed;
   }
   const std::unique_ptr<char[]> block(new char[kChunk]);
-  platform::hold_interrupts();
-  bool copied = true;
-  for (std::uint64_t offset = 0; copied && offset < written_;) {
-    const std::int64_t got = platform::read_at(stream_, block.get(), kChunk, offset);
-    copied = got > 0 && platform::write_all(original_, block.get(), static_cast<std::size_t>(got));
-    offset += got > 0 ? static_cast<std::uint64_t>(got) : 0;
+  for (std::uint64_t offset = 0; offset < written_;) {
+    const std::int64_t got = platform::read_at(text, block.get(), kChunk, offset);
+    if (got <= 0 || !platform::write_all(original_, block.get(), static_cast<std::size_t>(got))) {
+      return Finished::write_failed;
+    }
+    offset += static_cast<std::uint64_t>(got);
   }
-  copied = copied && platform::truncate(original_, written_);
-  platform::release_interrupts();
-  std::fclose(std::exchange(stream_, nullptr));
-  return copied && close_checked(original_, name_) ? Finished::done : Finished::write_failed;
+  return platform::truncate(original_, written_) && platform::flush(original_)
+             ? Finished::done
+             : Finished::write_failed;
 }
 
 void Output::abandon() {
-  std::FILE *&target = original_ != nullptr ? original_ : stream_;
-  std::FILE *closing = std::exchange(target, nullptr);
-  if (closing == nullptr) {
-    return;  // closed already by a failed finish
-  }
-  if (platform::has_free_space_figure(closing)) {
-    common::Fclose(closing, name_);
-  } else {
-    std::fclose(closing);
+  // The spool is on another disk than the output's.
+  std::FILE *&written = spooling_ || stream_ == nullptr ? original_ : stream_;
+  if (written != nullptr) {
+    close_checked(written);
   }
 }
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <string>
+#include <memory>
 
 #include "platform.h"
 #include "stream.h"
@@ -17,49 +17,64 @@ class Output : public Sink {
   // How the text reaches the named file:
   //  - new_file: into a temporary file beside it, which takes the name once
   //    complete, so that a failure leaves no output behind;
-  //  - existing: straight into the file, truncated (also a device or FIFO
-  //    named as both input and output);
-  //  - same_file: into a temporary file beside the input that replaces it
-  //    once complete, keeping its owner and permissions, unless the name
-  //    denotes another file by then.  Where no such file can be made there,
-  //    the text goes to a spool file first and is then copied over the
-  //    original, once room for it has been allocated and with interruptions
-  //    held off.
-  enum class Way { new_file, existing, same_file };
+  //  - direct: straight into a device or FIFO, which is no file to replace;
+  //  - replace: an existing regular file, the input itself or another, is
+  //    replaced by a temporary file beside it once that is complete, on the
+  //    disk and given the file's metadata, and only while the file is still
+  //    as it was at the start.  A file with other names (hard links), or one
+  //    that no such temporary file can replace, is rewritten in place from a
+  //    copy of the text instead: room for the text is allocated first, and
+  //    interruptions wait until the copy is done.
+  enum class Way { new_file, direct, replace };
 
-  enum class Finished { done, write_failed, cannot_rewrite_in_place };
+  enum class Finished {
+    done,
+    write_failed,
+    cannot_rewrite_in_place,
+    changed,  // the file to replace is no longer what it was at the start
+  };
 
-  static Way way_for(const platform::FileStatus &input, const platform::FileStatus &output);
+  static Way way_for(const platform::FileStatus &output);
 
-  // The output's status is what the name denoted when the way was chosen.
+  // The output's status is what the name denoted at the start.
   Output(const char *name, Way way, const platform::FileStatus &status)
       : name_(name), way_(way), status_(status) {}
   ~Output() override;
   Output(const Output &) = delete;
   Output &operator=(const Output &) = delete;
 
-  // False when the output cannot be created.
+  // False when the output cannot be created, or, when spooling(), when its
+  // spool cannot.
   bool open();
   bool write(const char *data, std::size_t size) override;
-  // Closes the output (through the guarded close, where its disk can be
-  // full) and gives it its name.
+  // Whether the text is kept in a spool file in the temporary directory
+  // before it is copied over the file.
+  bool spooling() const { return spooling_; }
+  // Gives the output its name, or its text to the file it replaces.
   Finished finish();
-  // Closes after a failed write; the guarded close still reports a full disk.
+  // Closes after a failed write or finish; the guarded close still reports
+  // a full disk.
   void abandon();
 
  private:
-  std::FILE *create_temp(platform::Replacing what);
-  Finished rewrite_in_place();
-  // Closes a stream written to the file of that name; false when closing
-  // failed, the disk is full or the file has gone.
-  bool close_checked(std::FILE *&stream, const char *written_name);
+  bool open_original();
+  Finished replace_by_temp();
+  bool take_name(platform::Replacing what);
+  Finished rewrite_in_place(std::FILE *text);
+  Finished copy_over_original(std::FILE *text);
+  // Closes a stream written to the output's disk; false when closing failed
+  // or the disk is full.
+  bool close_checked(std::FILE *&stream);
+  // Closes the stream of the text when what was written is given up.
+  void discard_stream();
 
   const char *name_;
   Way way_;
   platform::FileStatus status_;
+  std::unique_ptr<platform::TempFile> temp_;
   std::FILE *stream_ = nullptr;    // where the converted text goes
-  std::FILE *original_ = nullptr;  // the file to rewrite in place from the spool
-  std::string temp_name_;
+  std::FILE *original_ = nullptr;  // the file to rewrite in place
+  bool spooling_ = false;
   std::uint64_t written_ = 0;
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,13 +40,22 @@ struct FileStatus {
   // A file on a disk whose volume and index could not be read: it cannot be
   // told apart from any other file.
   bool unidentified = false;
-  bool regular = false;   // a regular file, whose size is known in advance
-  std::int64_t size = 0;  // of a regular file
+  bool regular = false;  // a regular file
+  // A regular file whose size tells how many bytes reading it gives; the
+  // files of procfs and sysfs report 0 or a page whatever they hold.
+  bool sized = false;
+  std::int64_t size = 0;      // of a regular file
+  std::int64_t modified = 0;  // when its bytes last changed, in the system's own unit
+  std::uint64_t links = 0;    // the names it has
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
 
   bool same_file(const FileStatus &other) const {
     return exists && other.exists && volume == other.volume && index == other.index;
+  }
+  // The same file, of the same size and not modified since before was taken.
+  bool unchanged_since(const FileStatus &before) const {
+    return same_file(before) && size == before.size && modified == before.modified;
   }
 };
 
@@ -81,49 +91,89 @@ enum class Replacing {
   existing_file,  // the file that the name denotes now
 };
 
-// Creates an empty temporary file, open for binary writing, in the directory
-// of the file that path names (after symbolic links, on POSIX also a
-// dangling one; on Windows also junctions); stores its name in temp_path.
-// For a new file it gets the permissions that a new file would get; for an
-// existing one (POSIX) its owner, group and permission bits, and where they
-// cannot be given to it no temporary file is made.  Null when no file can be
-// made there.
-std::FILE *create_temp_beside(const char *path, std::string &temp_path, Replacing what);
+// A temporary file in the directory of the file that a name denotes (after
+// symbolic links, on POSIX also a dangling one; on Windows also junctions),
+// made to become that file or to replace it.  The directory is found once:
+// the temporary file is renamed or removed there however the directory is
+// moved meanwhile.  It is removed on an interruption and when the object
+// goes, unless it has taken the name.
+class TempFile {
+ public:
+  // Null when no temporary file can be made there; for an existing file
+  // also when the name does not denote the file of that status, or denotes
+  // one that this user may not write.  A new file's temporary file gets the
+  // permissions that a new file would get; one that replaces a file is open
+  // to this user alone until it takes the original's metadata.
+  static std::unique_ptr<TempFile> beside(const char *path, Replacing what,
+                                          const FileStatus &existing);
+  ~TempFile();
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
 
-// Moves the temporary file to the name of the file that path names (after
-// symbolic links and, on Windows, junctions): a new file only where no file
-// of that name has appeared meanwhile; over an existing one keeping its
-// permission bits (on Windows its hidden, system and archive attributes).
-// False on failure, and on Windows for a read-only file, which is left as it
-// is.
-bool replace_with(const char *temp_path, const char *path, Replacing what);
+  // A stream that writes it, which the caller closes once it is written;
+  // one per temporary file.
+  std::FILE *open_stream() const;
+  // The bytes written, for reading at offsets; owned by the temporary file.
+  std::FILE *contents();
+
+  // Whether the directory still has the name it was found under.
+  bool directory_in_place() const;
+  // What the name it is to take denotes now.
+  FileStatus target_status() const;
+
+  // Gives it the owner, group, permissions, access control list and extended
+  // attributes of the file that it is to replace (on Windows its hidden,
+  // system and archive attributes; the rest comes with the replacement);
+  // false where this user cannot give all of them.
+  bool take_metadata();
+  // Writes its bytes and metadata through to the disk.
+  bool flush();
+  // Takes the name: a new file only where no file has appeared under it
+  // meanwhile; an existing one by a replacement that keeps the original's
+  // metadata and then reaches the disk itself.  False on failure, and on
+  // Windows for a read-only file, which is left as it is.
+  bool take_name(Replacing what);
+
+ private:
+  struct Place;
+  explicit TempFile(std::unique_ptr<Place> place);
+  std::unique_ptr<Place> place_;
+};
 
 // Makes sure that the standard streams are open (on the null device where
 // they are closed), so that no file opened later takes their place, and
 // lets a write past a file-size limit fail instead of ending the process.
 void prepare_process();
 
-// On an interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break) the named
-// file is removed and the process then ends as the interruption would have
-// ended it; null forgets the name.  The name must outlive its registration.
-void remove_on_interrupt(const char *path);
-
-// While held, interruptions wait; on release a waiting one takes effect.
+// An interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a closed
+// console) removes the temporary file of the run, if any, and ends the
+// process as the interruption would have ended it.  While held,
+// interruptions wait; on release a waiting one takes effect.
 void hold_interrupts();
 void release_interrupts();
+// The run has succeeded while interruptions were held: they stay held to
+// the end, so that a late one cannot turn the success into a failure.
+void hold_interrupts_to_the_end();
 
 // Whether running out of space can be told for the file open as fp: a
 // regular file on a file system that reports its size (a pipe, a device or a
 // file system without a block count cannot be full in that sense).
 bool has_free_space_figure(std::FILE *fp);
 
-// Allocates room for size bytes to the file open as fp, growing it with
-// zeros where it is shorter; its bytes are left as they were.
+// Makes sure that the disk has room for size bytes of the file open as fp
+// before its bytes are overwritten, so that writing them cannot run out of
+// room; on Windows the file is grown with zeros to that size.  Where that
+// fails, the file is left as it was: its size, its bytes and its
+// modification time.
 enum class Reserved { done, no_space, unsupported, failed };
 Reserved reserve(std::FILE *fp, std::uint64_t size);
 
 // Cuts the file open as fp to size bytes; false on failure.
 bool truncate(std::FILE *fp, std::uint64_t size);
+
+// Writes the bytes of the file open as fp through to the disk; false on
+// failure.
+bool flush(std::FILE *fp);
 
 }  // namespace platform
 

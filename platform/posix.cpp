@@ -3,8 +3,10 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -13,6 +15,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <random>
+#include <utility>
+#include <vector>
 
 #include "platform.h"
 
@@ -90,7 +95,13 @@ FileStatus status_from(const struct stat &info) {
   FileStatus status;
   status.exists = true;
   status.regular = S_ISREG(info.st_mode);
+  // The files of procfs and sysfs have no blocks, and a size of 0 or a page
+  // whatever they hold.
+  status.sized = status.regular && info.st_size > 0 && info.st_blocks > 0;
   status.size = status.regular ? static_cast<std::int64_t>(info.st_size) : 0;
+  status.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                    static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  status.links = static_cast<std::uint64_t>(info.st_nlink);
   status.volume = static_cast<std::uint64_t>(info.st_dev);
   status.index = static_cast<std::uint64_t>(info.st_ino);
   return status;
@@ -115,13 +126,6 @@ std::string final_name(const char *path) {
     }
   }
   return {};
-}
-
-// The permission bits that a new file gets from the process's umask.
-mode_t new_file_mode() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
 }
 
 }  // namespace
@@ -200,74 +204,18 @@ std::FILE *open_spool() {
 
 namespace {
 
-// Gives the temporary file the owner, group and permission bits of the file
-// it is to replace; false where this user may not give a file away.  The
-// owner goes first, since changing it clears the set-id bits.
-bool take_over_attributes(int fd, const std::string &original) {
-  struct stat info {};
-  return stat(original.c_str(), &info) == 0 && fchown(fd, info.st_uid, info.st_gid) == 0 &&
-         fchmod(fd, info.st_mode & 07777) == 0;
-}
-
-// Renames without replacing a file that has appeared at the new name.
-bool rename_to_new_name(const char *from, const char *to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
-    return true;
-  }
-  if (errno != EINVAL && errno != ENOSYS) {
-    return false;
-  }
-  // File systems without that rename: a second link, which never replaces.
-  if (link(from, to) != 0) {
-    return false;
-  }
-  unlink(from);
-  return true;
-}
-
-}  // namespace
-
-std::FILE *create_temp_beside(const char *path, std::string &temp_path, Replacing what) {
-  const std::string target = final_name(path);
-  // A file this user may not write is not replaced behind its back: writing
-  // it in place fails as it should.
-  if (target.empty() || (what == Replacing::existing_file && access(target.c_str(), W_OK) != 0)) {
-    return nullptr;
-  }
-  std::string name = directory_of(target) + "/.nlflip-XXXXXX";
-  const int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
-    return nullptr;
-  }
-  const bool prepared = what == Replacing::new_file ? fchmod(fd, new_file_mode()) == 0
-                                                    : take_over_attributes(fd, target);
-  std::FILE *fp = prepared ? fdopen(fd, "wb") : nullptr;
-  if (fp == nullptr) {
-    close(fd);
-    unlink(name.c_str());
-    return nullptr;
-  }
-  temp_path = name;
-  return fp;
-}
-
-bool replace_with(const char *temp_path, const char *path, Replacing what) {
-  const std::string target = final_name(path);
-  if (what == Replacing::new_file) {
-    return !target.empty() && rename_to_new_name(temp_path, target.c_str());
-  }
-  return std::rename(temp_path, target.c_str()) == 0;
-}
-
-namespace {
-
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
 
-std::atomic<const char *> file_to_remove{nullptr};
+// The directory and name of the temporary file to remove on an interruption.
+struct Removal {
+  int directory;
+  const char *name;
+};
+std::atomic<const Removal *> removal{nullptr};
 
 extern "C" void on_interruption(int signal_number) {
-  if (const char *path = file_to_remove.load()) {
-    unlink(path);
+  if (const Removal *temp = removal.load()) {
+    unlinkat(temp->directory, temp->name, 0);
   }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
@@ -282,7 +230,288 @@ sigset_t interruption_set() {
   return set;
 }
 
+// Creates a file of a fresh name in directory, open for reading and
+// writing; -1 when none can be made there.
+int create_unique(int directory, std::string &name, mode_t mode) {
+  static std::mt19937 random{std::random_device{}()};
+  constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::uniform_int_distribution<std::size_t> letter(0, sizeof kLetters - 2);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = ".nlflip-XXXXXX";
+    for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
+      name[i] = kLetters[letter(random)];
+    }
+    const int fd =
+        openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+// The names of a file's extended attributes, the access control list
+// (system.posix_acl_access) among them, as list gives them; none where the
+// file system has none.
+template <typename List>
+bool attribute_names(List list, std::vector<std::string> &names) {
+  names.clear();
+  std::string buffer;
+  for (;;) {
+    const ssize_t needed = list(nullptr, 0);
+    if (needed < 0) {
+      return errno == ENOTSUP;
+    }
+    buffer.resize(static_cast<std::size_t>(needed));
+    const ssize_t got = list(buffer.data(), buffer.size());
+    if (got >= 0) {
+      buffer.resize(static_cast<std::size_t>(got));
+      break;
+    }
+    if (errno != ERANGE) {  // a list that grew meanwhile is asked for again
+      return false;
+    }
+  }
+  for (std::size_t at = 0; at < buffer.size(); at = buffer.find('\0', at) + 1) {
+    names.emplace_back(buffer.c_str() + at);
+  }
+  return true;
+}
+
+// An attribute's value as get gives it; false where it cannot be read.
+template <typename Get>
+bool attribute_value(Get get, std::string &value) {
+  for (;;) {
+    const ssize_t needed = get(nullptr, 0);
+    if (needed < 0) {
+      return false;
+    }
+    value.resize(static_cast<std::size_t>(needed));
+    const ssize_t got = get(value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) {
+      return false;
+    }
+  }
+}
+
+// Makes the extended attributes of the file open as to exactly those of the
+// file named from: what it lacks is removed, what differs is set.
+bool copy_attributes(const std::string &from, int to) {
+  std::vector<std::string> wanted;
+  std::vector<std::string> present;
+  if (!attribute_names([&](char *b, std::size_t n) { return llistxattr(from.c_str(), b, n); },
+                       wanted) ||
+      !attribute_names([&](char *b, std::size_t n) { return flistxattr(to, b, n); }, present)) {
+    return false;
+  }
+  for (const std::string &name : present) {
+    if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+        fremovexattr(to, name.c_str()) != 0) {
+      return false;
+    }
+  }
+  std::string value;
+  std::string current;
+  for (const std::string &name : wanted) {
+    const char *key = name.c_str();
+    if (!attribute_value([&](char *b, std::size_t n) { return lgetxattr(from.c_str(), key, b, n); },
+                         value)) {
+      return false;
+    }
+    const bool same =
+        attribute_value([&](char *b, std::size_t n) { return fgetxattr(to, key, b, n); },
+                        current) &&
+        current == value;
+    if (!same && fsetxattr(to, key, value.data(), value.size(), 0) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Renames within directory without replacing a file that has appeared at
+// the new name.
+bool rename_to_new_name(int directory, const char *from, const char *to) {
+  if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return false;
+  }
+  // File systems without that rename: a second link, which never replaces.
+  if (linkat(directory, from, directory, to, 0) != 0) {
+    return false;
+  }
+  unlinkat(directory, from, 0);
+  return true;
+}
+
 }  // namespace
+
+struct TempFile::Place {
+  int directory = -1;          // held open
+  std::string directory_name;  // as found from the path
+  std::string target;          // the name to take, in the directory
+  std::string name;            // of the temporary file, in the directory
+  int file = -1;               // the temporary file, open for reading and writing
+  std::FILE *contents = nullptr;
+  bool named = false;
+  Removal removal{};  // its name in the directory, for an interruption
+
+  FileStatus directory_status() const {
+    struct stat info {};
+    return fstat(directory, &info) == 0 ? status_from(info) : FileStatus{};
+  }
+
+  ~Place() {
+    if (file >= 0 && !named) {
+      unlinkat(directory, name.c_str(), 0);
+    }
+    if (contents != nullptr) {
+      std::fclose(contents);
+    }
+    for (const int fd : {file, directory}) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+  }
+};
+
+namespace {
+
+// The last component of a path.
+std::string base_name(const std::string &path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Opens a directory to work in by descriptor; one that may not be listed
+// still serves for names in it.
+int open_directory(const std::string &name) {
+  const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd >= 0 ? fd : open(name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Whether name in directory is the file of that status and this user may
+// write it.
+bool is_writable_file(int directory, const std::string &name, const FileStatus &expected) {
+  struct stat info {};
+  return fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         status_from(info).same_file(expected) && faccessat(directory, name.c_str(), W_OK, 0) == 0;
+}
+
+}  // namespace
+
+TempFile::TempFile(std::unique_ptr<Place> place) : place_(std::move(place)) {}
+
+TempFile::~TempFile() {
+  const Removal *mine = &place_->removal;
+  removal.compare_exchange_strong(mine, nullptr);
+}
+
+std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
+                                           const FileStatus &existing) {
+  const std::string final = final_name(path);
+  auto place = std::make_unique<Place>();
+  place->target = base_name(final);
+  if (place->target.empty()) {
+    return nullptr;
+  }
+  place->directory_name = directory_of(final);
+  place->directory = open_directory(place->directory_name);
+  // A file this user may not write is not replaced behind its back, nor one
+  // that the name reaches by another way than its directory (the deleted
+  // file behind a /proc/self/fd link, say).
+  if (place->directory < 0 || (what == Replacing::existing_file &&
+                               !is_writable_file(place->directory, place->target, existing))) {
+    return nullptr;
+  }
+  // 0666 leaves a new file's permissions to the umask or the directory's
+  // default access control list, as for any new file.
+  place->file =
+      create_unique(place->directory, place->name, what == Replacing::new_file ? 0666 : 0600);
+  if (place->file < 0) {
+    return nullptr;
+  }
+  place->removal = {place->directory, place->name.c_str()};
+  removal.store(&place->removal);
+  return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
+}
+
+std::FILE *TempFile::open_stream() const {
+  const int fd = dup(place_->file);
+  std::FILE *fp = fd < 0 ? nullptr : fdopen(fd, "wb");
+  if (fp == nullptr && fd >= 0) {
+    close(fd);
+  }
+  return fp;
+}
+
+std::FILE *TempFile::contents() {
+  if (place_->contents == nullptr) {
+    const int fd = dup(place_->file);
+    place_->contents = fd < 0 ? nullptr : fdopen(fd, "rb");
+    if (place_->contents == nullptr && fd >= 0) {
+      close(fd);
+    }
+  }
+  return place_->contents;
+}
+
+bool TempFile::directory_in_place() const {
+  return status_of(place_->directory_name.c_str()).same_file(place_->directory_status());
+}
+
+FileStatus TempFile::target_status() const {
+  struct stat info {};
+  return fstatat(place_->directory, place_->target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
+             ? status_from(info)
+             : FileStatus{};
+}
+
+bool TempFile::take_metadata() {
+  const Place &place = *place_;
+  struct stat original {};
+  if (fstatat(place.directory, place.target.c_str(), &original, AT_SYMLINK_NOFOLLOW) != 0) {
+    return false;
+  }
+  // No access at all while the owner changes and the access control list
+  // comes over: at no moment more access than the original gives.  The mode
+  // comes last, since a new owner clears the set-id bits.
+  return fchmod(place.file, 0) == 0 && fchown(place.file, original.st_uid, original.st_gid) == 0 &&
+         copy_attributes(place.directory_name + "/" + place.target, place.file) &&
+         fchmod(place.file, original.st_mode & 07777) == 0;
+}
+
+bool TempFile::flush() {
+  return fsync(place_->file) == 0;
+}
+
+bool TempFile::take_name(Replacing what) {
+  Place &place = *place_;
+  const char *from = place.name.c_str();
+  const char *to = place.target.c_str();
+  if (what == Replacing::new_file) {
+    place.named = rename_to_new_name(place.directory, from, to);
+  } else {
+    place.named = renameat(place.directory, from, place.directory, to) == 0;
+    // The rename itself reaches the disk with the directory.  The text has
+    // replaced the old one whether or not this succeeds.
+    if (place.named) {
+      fsync(place.directory);
+    }
+  }
+  if (place.named) {
+    const Removal *mine = &place.removal;
+    removal.compare_exchange_strong(mine, nullptr);
+  }
+  return place.named;
+}
 
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -310,10 +539,6 @@ void prepare_process() {
   }
 }
 
-void remove_on_interrupt(const char *path) {
-  file_to_remove.store(path);
-}
-
 void hold_interrupts() {
   const sigset_t set = interruption_set();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -324,6 +549,9 @@ void release_interrupts() {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+// A signal that waits while the process ends is never delivered.
+void hold_interrupts_to_the_end() {}
+
 bool has_free_space_figure(std::FILE *fp) {
   struct stat info {};
   struct statvfs space {};
@@ -332,15 +560,25 @@ bool has_free_space_figure(std::FILE *fp) {
 }
 
 Reserved reserve(std::FILE *fp, std::uint64_t size) {
-  if (size == 0) {
-    return Reserved::done;
+  const int fd = fileno(fp);
+  struct stat before {};
+  if (fstat(fd, &before) != 0) {
+    return Reserved::failed;
   }
   // fallocate, unlike posix_fallocate, never falls back to writing zeros
-  // block by block, which would promise nothing.
-  if (fallocate(fileno(fp), 0, 0, static_cast<off_t>(size)) == 0) {
+  // block by block, which would promise nothing; KEEP_SIZE leaves the size
+  // and the bytes alone.
+  if (size == 0 || fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
     return Reserved::done;
   }
-  switch (errno) {
+  const int error = errno;
+  // Blocks allocated past the end before the failure are given back; the
+  // cut to the same size touches the modification time, which is restored.
+  const struct timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+  if (ftruncate(fd, before.st_size) != 0 || futimens(fd, times) != 0) {
+    return Reserved::failed;
+  }
+  switch (error) {
     case ENOSPC:
     case EDQUOT:
     case EFBIG:
@@ -354,6 +592,10 @@ Reserved reserve(std::FILE *fp, std::uint64_t size) {
 
 bool truncate(std::FILE *fp, std::uint64_t size) {
   return ftruncate(fileno(fp), static_cast<off_t>(size)) == 0;
+}
+
+bool flush(std::FILE *fp) {
+  return fdatasync(fileno(fp)) == 0;
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cwchar>
@@ -152,7 +153,8 @@ std::wstring final_name(const char *path) {
 // Creates a file of a fresh name in directory (which ends in a separator),
 // shared for reading and deletion; stores its name.  INVALID_HANDLE_VALUE
 // when none can be made there.
-HANDLE create_unique(const std::wstring &directory, DWORD access, DWORD flags, std::wstring &name) {
+HANDLE create_unique(const std::wstring &directory, DWORD access, DWORD flags, std::wstring &name,
+                     SECURITY_ATTRIBUTES *security = nullptr) {
   static DWORD next = GetCurrentProcessId() * 65599U ^ GetTickCount();
   constexpr int kAttempts = 100;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -162,7 +164,7 @@ HANDLE create_unique(const std::wstring &directory, DWORD access, DWORD flags, s
     }
     name = directory + L"nlf" + suffix;
     const HANDLE file = CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_NEW, flags, nullptr);
+                                    security, CREATE_NEW, flags, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       return file;
     }
@@ -284,6 +286,11 @@ FileStatus status_from(HANDLE file) {
     status.size =
         static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
   }
+  status.sized = status.regular && status.size > 0;
+  status.modified =
+      static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                info.ftLastWriteTime.dwLowDateTime);
+  status.links = info.nNumberOfLinks;
   status.volume = info.dwVolumeSerialNumber;
   status.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   return status;
@@ -388,7 +395,17 @@ bool write_all(std::FILE *fp, const char *data, std::size_t size) {
 std::FILE *open_file(const char *path, const char *mode) {
   const std::wstring name = native(path);
   const std::wstring wide_mode = wide(mode);
-  return name.empty() ? nullptr : _wfopen(name.c_str(), wide_mode.c_str());
+  if (name.empty()) {
+    return nullptr;
+  }
+  // Windows refuses to write a read-only file, except to a process that
+  // Wine runs as the host's root.
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (wide_mode != L"rb" && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return nullptr;
+  }
+  return _wfopen(name.c_str(), wide_mode.c_str());
 }
 
 bool remove_file(const char *path) {
@@ -412,52 +429,223 @@ std::FILE *open_spool() {
                    "w+b", _O_RDWR);
 }
 
-std::FILE *create_temp_beside(const char *path, std::string &temp_path, Replacing /*what*/) {
-  // A name that cannot be created (wildcards, a missing directory) is found
-  // before anything is written; the probe goes when its handle closes.
+namespace {
+
+// Security for a file that this user alone may use and that inherits
+// nothing from its directory; invalid where it cannot be had.
+class OwnerOnly {
+ public:
+  OwnerOnly() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      return;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user_.resize(size);
+    const bool known = size > 0 && GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+    CloseHandle(token);
+    if (!known) {
+      return;
+    }
+    const PSID sid = reinterpret_cast<TOKEN_USER *>(user_.data())->User.Sid;
+    acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+    auto *acl = reinterpret_cast<ACL *>(acl_.data());
+    valid_ = InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) &&
+             AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE,
+                                 sid) &&
+             InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+             SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+             SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
+  }
+
+  SECURITY_ATTRIBUTES *get() { return valid_ ? &attributes_ : nullptr; }
+
+ private:
+  std::string user_;  // a TOKEN_USER
+  std::string acl_;
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+  bool valid_ = false;
+};
+
+// The temporary file to remove on an interruption.
+std::atomic<const wchar_t *> file_to_remove{nullptr};
+
+HANDLE duplicate(HANDLE file) {
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  return DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)
+             ? copy
+             : INVALID_HANDLE_VALUE;
+}
+
+// A name that cannot be created (wildcards, a missing directory) is found
+// before anything is written; the probe goes when its handle closes.
+bool can_be_created(const char *path) {
   const HANDLE probe = CreateFileW(native(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (probe != INVALID_HANDLE_VALUE) {
-    CloseHandle(probe);
-  } else if (GetLastError() != ERROR_FILE_EXISTS) {
+  if (probe == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_FILE_EXISTS;
+  }
+  CloseHandle(probe);
+  return true;
+}
+
+// Whether no other program holds the file without letting it be deleted,
+// which a replacement needs.  Wine's replacement leaves a scratch file
+// behind when it finds out itself.
+bool may_be_deleted(const wchar_t *name) {
+  const HANDLE file = CreateFileW(name, DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  CloseHandle(file);
+  return true;
+}
+
+FileStatus status_of_name(const std::wstring &name) {
+  const HANDLE file = open_for_identity(name);
+  const FileStatus status = status_from(file);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+  }
+  return status;
+}
+
+}  // namespace
+
+struct TempFile::Place {
+  std::wstring directory;  // ends in a separator
+  FileStatus directory_status;
+  std::wstring name;    // of the temporary file, in full
+  std::wstring target;  // the name to take, in full
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::FILE *contents = nullptr;
+  bool named = false;
+
+  // The file cannot be renamed while this process holds it.
+  void close_all() {
+    if (contents != nullptr) {
+      std::fclose(std::exchange(contents, nullptr));
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(std::exchange(file, INVALID_HANDLE_VALUE));
+    }
+  }
+
+  ~Place() {
+    close_all();
+    if (!named && !name.empty()) {
+      DeleteFileW(name.c_str());
+    }
+  }
+};
+
+TempFile::TempFile(std::unique_ptr<Place> place) : place_(std::move(place)) {}
+
+TempFile::~TempFile() {
+  const wchar_t *mine = place_->name.c_str();
+  file_to_remove.compare_exchange_strong(mine, nullptr);
+}
+
+std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
+                                           const FileStatus &existing) {
+  if (!can_be_created(path)) {
     return nullptr;
   }
   const FullName target = full_name(final_name(path));
-  const std::wstring directory = target.path.substr(0, target.file_part);
-  // The temporary file is known to the rest by its name in the code page.
-  std::string narrow_directory;
-  if (target.path.empty() || !narrow(directory.c_str(), narrow_directory)) {
+  if (target.path.empty() ||
+      (what == Replacing::existing_file && !status_of_name(target.path).same_file(existing))) {
     return nullptr;
   }
-  std::wstring name;
-  // Shared for deletion: an interruption removes it while it is still open.
-  std::FILE *fp = stream_on(create_unique(directory, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, name),
-                            "wb", _O_WRONLY);
-  if (fp == nullptr) {
-    if (!name.empty()) {
-      DeleteFileW(name.c_str());
-    }
+  auto place = std::make_unique<Place>();
+  place->target = target.path;
+  place->directory = target.path.substr(0, target.file_part);
+  place->directory_status = status_of_name(place->directory);
+  // A file that replaces another inherits nothing from the directory, which
+  // may give more access than the original; the replacement brings the
+  // original's own.
+  OwnerOnly owner_only;
+  SECURITY_ATTRIBUTES *security = nullptr;
+  if (what == Replacing::existing_file && (security = owner_only.get()) == nullptr) {
     return nullptr;
   }
-  narrow(name.c_str(), temp_path);
-  return fp;
+  place->file = create_unique(place->directory,
+                              GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+                              FILE_ATTRIBUTE_NORMAL, place->name, security);
+  if (place->file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  file_to_remove.store(place->name.c_str());
+  return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
 }
 
-bool replace_with(const char *temp_path, const char *path, Replacing what) {
-  const std::wstring target = final_name(path);
-  const std::wstring temp = native(temp_path);
-  if (what == Replacing::new_file) {
-    // Without the replacing flag a file that appeared meanwhile stays.
-    return MoveFileExW(temp.c_str(), target.c_str(), 0) != 0;
+std::FILE *TempFile::open_stream() const {
+  return stream_on(duplicate(place_->file), "wb", _O_WRONLY);
+}
+
+std::FILE *TempFile::contents() {
+  Place &place = *place_;
+  if (place.contents == nullptr) {
+    place.contents = stream_on(place.file != INVALID_HANDLE_VALUE
+                                   ? duplicate(place.file)
+                                   : CreateFileW(place.name.c_str(), GENERIC_READ, kShareAll,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr),
+                               "rb", _O_RDONLY);
   }
-  const DWORD attributes = GetFileAttributesW(target.c_str());
-  // A read-only file is not replaced behind its back; it stays as it is.
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+  return place.contents;
+}
+
+bool TempFile::directory_in_place() const {
+  return status_of_name(place_->directory).same_file(place_->directory_status);
+}
+
+FileStatus TempFile::target_status() const {
+  return status_of_name(place_->target);
+}
+
+bool TempFile::take_metadata() {
+  const DWORD attributes = GetFileAttributesW(place_->target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
     return false;
   }
   const DWORD kept = attributes & kKeptAttributes;
-  return SetFileAttributesW(temp.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) &&
-         MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  return SetFileAttributesW(place_->name.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != 0;
+}
+
+bool TempFile::flush() {
+  return FlushFileBuffers(place_->file) != 0;
+}
+
+bool TempFile::take_name(Replacing what) {
+  Place &place = *place_;
+  place.close_all();
+  const wchar_t *from = place.name.c_str();
+  const wchar_t *to = place.target.c_str();
+  if (what == Replacing::new_file) {
+    // Without the replacing flag a file that appeared meanwhile stays.
+    place.named = MoveFileExW(from, to, 0) != 0;
+  } else {
+    const DWORD attributes = GetFileAttributesW(to);
+    // A read-only file is not replaced behind its back.  The replacement
+    // keeps the original's access control list, streams, creation time and
+    // short name; where it removed the original but could not rename, the
+    // new text takes the free name.
+    place.named =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
+        may_be_deleted(to) &&
+        (ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr) != 0 ||
+         (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT && MoveFileExW(from, to, 0) != 0));
+  }
+  if (place.named) {
+    const wchar_t *mine = from;
+    file_to_remove.compare_exchange_strong(mine, nullptr);
+  }
+  return place.named;
 }
 
 namespace {
@@ -465,34 +653,62 @@ namespace {
 // What a console program ends with when Ctrl+C ends it.
 constexpr UINT kInterruptedExitCode = 0xC000013A;
 
-std::atomic<const char *> file_to_remove{nullptr};
 std::atomic<bool> interrupts_held{false};
 std::atomic<bool> interrupt_waiting{false};
+std::atomic<bool> succeeded{false};
+// Set while interruptions are not held, so that a closing console can wait.
+HANDLE interrupts_released = nullptr;
 
 [[noreturn]] void end_interrupted() {
-  if (const char *path = file_to_remove.load()) {
-    remove_file(path);
+  if (const wchar_t *name = file_to_remove.load()) {
+    DeleteFileW(name);
   }
   ExitProcess(kInterruptedExitCode);
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
-    return FALSE;
+  if (!interrupts_held.load()) {
+    end_interrupted();
   }
-  if (interrupts_held.load()) {
-    interrupt_waiting.store(true);
+  interrupt_waiting.store(true);
+  // Ctrl+C and Ctrl+Break wait for the release; the process ends as soon as
+  // this returns after any other event (a closed console), so that waits here.
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
     return TRUE;
+  }
+  WaitForSingleObject(interrupts_released, INFINITE);
+  if (succeeded.load()) {
+    ExitProcess(0);
   }
   end_interrupted();
 }
 
-bool set_file_size(HANDLE file, std::uint64_t size) {
+bool seek(HANDLE file, std::uint64_t offset) {
   LARGE_INTEGER position{};
-  position.QuadPart = static_cast<LONGLONG>(size);
-  LARGE_INTEGER start{};
-  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
-         SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != 0;
+}
+
+bool set_file_size(HANDLE file, std::uint64_t size) {
+  return seek(file, size) && SetEndOfFile(file) && seek(file, 0);
+}
+
+// Writes count zeros at the end of the file.
+bool append_zeros(HANDLE file, std::uint64_t count) {
+  LARGE_INTEGER end{};
+  if (!SetFilePointerEx(file, end, nullptr, FILE_END)) {
+    return false;
+  }
+  const std::string zeros(std::size_t{1} << 16, '\0');
+  for (std::uint64_t left = count; left > 0;) {
+    const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(left, zeros.size()));
+    DWORD put = 0;
+    if (!WriteFile(file, zeros.data(), piece, &put, nullptr) || put == 0) {
+      return false;
+    }
+    left -= put;
+  }
+  return true;
 }
 
 }  // namespace
@@ -507,22 +723,26 @@ void prepare_process() {
       }
     }
   }
+  interrupts_released = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void remove_on_interrupt(const char *path) {
-  file_to_remove.store(path);
-}
-
 void hold_interrupts() {
+  ResetEvent(interrupts_released);
   interrupts_held.store(true);
 }
 
 void release_interrupts() {
   interrupts_held.store(false);
+  SetEvent(interrupts_released);
   if (interrupt_waiting.load()) {
     end_interrupted();
   }
+}
+
+void hold_interrupts_to_the_end() {
+  succeeded.store(true);
+  SetEvent(interrupts_released);
 }
 
 bool has_free_space_figure(std::FILE *fp) {
@@ -532,19 +752,30 @@ bool has_free_space_figure(std::FILE *fp) {
 Reserved reserve(std::FILE *fp, std::uint64_t size) {
   const HANDLE file = handle_of(fp);
   LARGE_INTEGER current{};
-  if (!GetFileSizeEx(file, &current)) {
+  FILETIME modified{};
+  if (!GetFileSizeEx(file, &current) || !GetFileTime(file, nullptr, nullptr, &modified)) {
     return Reserved::failed;
   }
-  if (static_cast<std::uint64_t>(current.QuadPart) >= size || set_file_size(file, size)) {
-    return Reserved::done;
+  const auto old_size = static_cast<std::uint64_t>(current.QuadPart);
+  // A file grown by setting its end may be sparse and run out of room later;
+  // zeros written take real room.  The text overwrites them.
+  if (old_size >= size || append_zeros(file, size - old_size)) {
+    return seek(file, 0) ? Reserved::done : Reserved::failed;
   }
   const DWORD error = GetLastError();
+  if (!set_file_size(file, old_size) || !SetFileTime(file, nullptr, nullptr, &modified)) {
+    return Reserved::failed;
+  }
   return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? Reserved::no_space
                                                                      : Reserved::failed;
 }
 
 bool truncate(std::FILE *fp, std::uint64_t size) {
   return set_file_size(handle_of(fp), size);
+}
+
+bool flush(std::FILE *fp) {
+  return FlushFileBuffers(handle_of(fp)) != 0;
 }
 
 }  // namespace platform

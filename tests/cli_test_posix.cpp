@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli_fixture.h"
+#include "cli_posix.h"
 #include "support/tmpfs.h"
 
 namespace clitest {
@@ -108,38 +109,9 @@ namespace {
 
 using testsupport::Stdin;
 
-// Runs nlflip through bash, for limits, redirections, pipes and signals;
-// "$0" is the program.
-RunResult shell(const std::string &dir, const std::string &script, const std::string &input = "") {
-  return testsupport::run("/bin/bash", {"-c", script, NLFLIP_EXE}, dir, input);
-}
-
-// count lines of 39 bytes and an LF, written to path.
-void write_lines(const std::string &path, std::size_t count) {
-  const std::string line = std::string(39, 'x') + "\n";
-  std::string block;
-  for (int i = 0; i < 4096; ++i) {
-    block += line;
-  }
-  std::ofstream out(path, std::ios::binary);
-  for (std::size_t done = 0; done < count; done += 4096) {
-    out.write(block.data(), static_cast<std::streamsize>(
-                                line.size() * std::min<std::size_t>(4096, count - done)));
-  }
-}
-
-// Whether path holds count lines of 39 bytes and a CR LF.
-bool holds_converted_lines(const std::string &path, std::size_t count) {
-  const std::string line = std::string(39, 'x') + "\r\n";
-  std::ifstream in(path, std::ios::binary);
-  std::string got(line.size(), '\0');
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!in.read(got.data(), static_cast<std::streamsize>(got.size())) || got != line) {
-      return false;
-    }
-  }
-  return in.peek() == std::ifstream::traits_type::eof();
-}
+using clitest::holds_converted_lines;
+using clitest::shell;
+using clitest::write_lines;
 
 TEST_F(Cli, EndlessInputStopsAtItsFirstWindow) {
   for (const bool output_exists : {false, true}) {
@@ -175,6 +147,8 @@ TEST_F(Cli, MemoryStaysBoundedWhateverTheInputsSize) {
       {"pipe to an existing output, kept aside until the answer",
        "cat big.txt | (" + limit + "exec \"$0\" /dev/fd/3 out.txt 3<&0 <yes.txt)", "out.txt"},
       {"same file", limit + "exec \"$0\" both.txt both.txt <yes.txt", "both.txt"},
+      {"same file on a 128 KiB stack", "ulimit -s 128 && exec \"$0\" both.txt both.txt <yes.txt",
+       "both.txt"},
   };
   for (const auto &c : cases) {
     std::filesystem::copy_file(path("big.txt"), path("both.txt"),
@@ -231,11 +205,7 @@ TEST_F(FullDisk, PipeThatCannotBeKeptLeavesTheOutputAlone) {
 
 namespace {
 
-// The tests below need privileges for parts of their work (a second user,
-// device nodes, file systems of their own); without them those parts skip.
-bool is_root() {
-  return geteuid() == 0;
-}
+using clitest::is_root;
 
 std::string mode_of(const std::string &path) {
   struct stat info {};
