@@ -393,8 +393,11 @@ std::string base_name(const std::string &path) {
 // Opens a directory to work in by descriptor; one that may not be listed
 // still serves for names in it.
 int open_directory(const std::string &name) {
-  const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return fd >= 0 ? fd : open(name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    fd = open(name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  return fd;
 }
 
 // Whether name in directory is the file of that status and this user may

@@ -5,7 +5,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli_fixture.h"
@@ -43,12 +46,9 @@ std::string with_crlf(const std::string &lf_text) {
 
 // Whether a temporary file of the program is left in the directory.
 bool temporary_file_left(const std::string &directory) {
-  for (const auto &entry : std::filesystem::directory_iterator(directory)) {
-    if (entry.path().filename().string().rfind(".nlflip-", 0) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(std::filesystem::directory_iterator(directory), [](const auto &entry) {
+    return entry.path().filename().string().rfind(".nlflip-", 0) == 0;
+  });
 }
 
 TEST_F(Cli, FilesThatChangeWhileAskedAboutAreNotReplaced) {
@@ -56,7 +56,7 @@ TEST_F(Cli, FilesThatChangeWhileAskedAboutAreNotReplaced) {
     return [this, name, text] {
       // A later modification time than the run's start, also where the
       // clock ticks coarsely.
-      usleep(20000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
       write_file(path(name), text);
     };
   };
@@ -444,9 +444,10 @@ TEST_F(NoTemporaryFileBeside, RewriteInPlaceChangesNothingUnlessItCanFinish) {
     write_file(name, original);
     struct stat before {};
     ASSERT_EQ(stat(name.c_str(), &before), 0);
-    const RunResult r =
-        shell(dir_.path(), (c.spool.empty() ? "" : "TMPDIR=" + c.spool + " ") + "\"$0\" " + name +
-                               " " + name + " <<<y 2>&1 | sed 's/.*(y\\/n) //'");
+    std::string script = c.spool.empty() ? "" : "TMPDIR=" + c.spool + " ";
+    script.append("\"$0\" ").append(name).append(" ").append(name);
+    script += " <<<y 2>&1 | sed 's/.*(y\\/n) //'";
+    const RunResult r = shell(dir_.path(), script);
     EXPECT_EQ(r.out, c.err) << c.name;
     struct stat after {};
     ASSERT_EQ(stat(name.c_str(), &after), 0);
