@@ -195,6 +195,30 @@ TEST_F(JapaneseNames, MessagesAndNewFilesCarryTheNamesBytes) {
   }
 }
 
+TEST_F(JapaneseNames, WorksInAFolderThatTheCodePageCannotName) {
+  // Only the folder's UTF-16 name reaches it; the names given are plain.
+  const std::wstring folder = long_name(dir_.path()).substr(4) + L"\\\u00E9";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  std::wstring previous(GetCurrentDirectoryW(0, nullptr), L'\0');
+  previous.resize(GetCurrentDirectoryW(static_cast<DWORD>(previous.size()), previous.data()));
+  ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+  put("in.txt", "a\n");
+  put("same.txt", "b\r\n");
+  const RunResult fresh = testsupport::run(NLFLIP_EXE, {"in.txt", "out.txt"}, ".");
+  const RunResult same = testsupport::run(NLFLIP_EXE, {"same.txt", "same.txt"}, ".", "y\n");
+  const std::string out = seen("out.txt").bytes;
+  const std::string rewritten = seen("same.txt").bytes;
+  const int count = entries_in(".");
+  SetCurrentDirectoryW(previous.c_str());
+  EXPECT_EQ(fresh.exit_code, 0);
+  EXPECT_EQ(fresh.err, "");
+  EXPECT_EQ(out, "a\r\n");
+  EXPECT_EQ(same.exit_code, 0);
+  EXPECT_EQ(same.err, "same.txt: overwrite OK? (y/n) ");
+  EXPECT_EQ(rewritten, "b\n");
+  EXPECT_EQ(count, 3) << "something was left beside the files";
+}
+
 TEST_F(JapaneseNames, NamesOutsideTheCodePageAreRefused) {
   struct Case {
     std::vector<std::wstring> args;
