@@ -99,8 +99,13 @@ int writing_error(nlflip::Output &output, const char *output_name) {
   return kFailure;
 }
 
-// A file replaced by its own new text that changed under the run was read
-// wrongly; another file that changed is not replaced.
+// A file to be replaced by its own new text that changed under the run was
+// read wrongly; another file that changed is not replaced.
+int changed(bool same_file, const char *input_name, const char *output_name) {
+  return same_file ? report(input_name, ": reading error\n")
+                   : report(output_name, ": writing error\n");
+}
+
 int finish_output(nlflip::Output &output, const char *input_name, const char *output_name,
                   bool same_file) {
   switch (output.finish()) {
@@ -109,8 +114,7 @@ int finish_output(nlflip::Output &output, const char *input_name, const char *ou
     case nlflip::Output::Finished::cannot_rewrite_in_place:
       return report(output_name, ": cannot rewrite in place\n");
     case nlflip::Output::Finished::changed:
-      return same_file ? report(input_name, ": reading error\n")
-                       : report(output_name, ": writing error\n");
+      return changed(same_file, input_name, output_name);
     case nlflip::Output::Finished::write_failed:
       break;
   }
@@ -120,17 +124,23 @@ int finish_output(nlflip::Output &output, const char *input_name, const char *ou
 int write_output(nlflip::Input &input, const char *input_name, const char *output_name,
                  const platform::FileStatus &output_status) {
   const auto way = nlflip::Output::way_for(output_status);
+  const bool same_file = input.status().same_file(output_status);
   nlflip::Output output(output_name, way, output_status);
-  if (!output.open()) {
-    return output.spooling() ? report(input_name, ": spooling error\n")
-                             : report(output_name, ": cannot create\n");
+  switch (output.open()) {
+    case nlflip::Output::Opened::ok:
+      break;
+    case nlflip::Output::Opened::cannot_create:
+      return report(output_name, ": cannot create\n");
+    case nlflip::Output::Opened::cannot_spool:
+      return report(input_name, ": spooling error\n");
+    case nlflip::Output::Opened::changed:
+      return changed(same_file, input_name, output_name);
   }
   const nlflip::Converted converted = nlflip::flip_stream(input.source(), &output);
   input.close();
   switch (converted.outcome) {
     case nlflip::Converted::Outcome::done:
-      return finish_output(output, input_name, output_name,
-                           input.status().same_file(output_status));
+      return finish_output(output, input_name, output_name, same_file);
     case nlflip::Converted::Outcome::too_long:
       // A checked input that now has a too long line has changed under the run.
       return way == nlflip::Output::Way::new_file ? report_too_long_line(input_name, converted.line)
@@ -149,10 +159,15 @@ int convert(const char *input_name, const char *output_name) {
   if (!input.open(input_name)) {
     return report(input_name, ": not found\n");
   }
-  const platform::FileStatus output_status = platform::status_of(output_name);
+  platform::FileStatus output_status = platform::status_of(output_name);
   // A file that cannot be identified might be the input under another name.
   if (output_status.exists && (output_status.unidentified || input.status().unidentified)) {
     return report(output_name, ": cannot create\n");
+  }
+  // The input is read as far as its size when it was opened: a file
+  // rewritten onto itself is replaced only if it is still as it was then.
+  if (input.status().same_file(output_status)) {
+    output_status = input.status();
   }
   // A new output is written under a temporary name, so the conversion itself
   // checks the input; an existing one is asked about only once the whole

@@ -24,29 +24,44 @@ Output::~Output() {
   }
 }
 
-bool Output::open() {
+Output::Opened Output::open() {
   switch (way_) {
     case Way::new_file:
       temp_ = platform::TempFile::beside(name_, Replacing::new_file, status_);
+      stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
       break;
     case Way::direct:
       stream_ = platform::open_file(name_, "wb");
-      return stream_ != nullptr;
-    case Way::replace:
-      // Another name of the file would keep the old text if a new file took
-      // this one.
-      if (status_.links == 1) {
-        temp_ = platform::TempFile::beside(name_, Replacing::existing_file, status_);
-      }
-      if (temp_ == nullptr) {
-        spooling_ = open_original();
-        stream_ = spooling_ ? platform::open_spool() : nullptr;
-        return stream_ != nullptr;
-      }
       break;
+    case Way::replace:
+      return open_for_replacing();
   }
-  stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
-  return stream_ != nullptr;
+  return stream_ != nullptr ? Opened::ok : Opened::cannot_create;
+}
+
+Output::Opened Output::open_for_replacing() {
+  if (!platform::status_of(name_).unchanged_since(status_)) {
+    return Opened::changed;
+  }
+  // Another name of the file would keep the old text if a new file took
+  // this one.
+  if (status_.links == 1) {
+    temp_ = platform::TempFile::beside(name_, Replacing::existing_file, status_);
+  }
+  if (temp_ != nullptr) {
+    stream_ = temp_->open_stream();
+    return stream_ != nullptr ? Opened::ok : Opened::cannot_create;
+  }
+  if (!open_original()) {
+    return Opened::cannot_create;
+  }
+  spooling_ = true;
+  stream_ = platform::open_spool();
+  return stream_ != nullptr ? Opened::ok : Opened::cannot_spool;
+}
+
+bool Output::still_named() const {
+  return platform::status_of(name_).same_file(status_);
 }
 
 bool Output::open_original() {
@@ -101,14 +116,16 @@ Output::Finished Output::replace_by_temp() {
   if (!temp_->flush() || !close_checked(stream_)) {
     return Finished::write_failed;
   }
-  if (!temp_->target_status().unchanged_since(status_)) {
+  const platform::FileStatus target = temp_->target_status();
+  if (!target.unchanged_since(status_)) {
     return Finished::changed;
   }
-  if (metadata_taken && take_name(Replacing::existing_file)) {
+  // A file that has gained a name meanwhile, whose metadata this user cannot
+  // give to another file, or that another program holds open, can still be
+  // rewritten in place.
+  if (target.links == 1 && metadata_taken && take_name(Replacing::existing_file)) {
     return Finished::done;
   }
-  // A file whose metadata this user cannot give to another file, or that
-  // another program holds open, can still be rewritten in place.
   if (!open_original()) {
     return Finished::write_failed;
   }
@@ -127,7 +144,7 @@ bool Output::take_name(Replacing what) {
 }
 
 Output::Finished Output::rewrite_in_place(std::FILE *text) {
-  if (!platform::status_of(original_).unchanged_since(status_)) {
+  if (!platform::status_of(original_).unchanged_since(status_) || !still_named()) {
     return Finished::changed;
   }
   platform::hold_interrupts();
@@ -141,6 +158,9 @@ Output::Finished Output::rewrite_in_place(std::FILE *text) {
 }
 
 Output::Finished Output::copy_over_original(std::FILE *text) {
+  // Allocating and writing take set-id bits and capabilities away; they are
+  // given back.
+  const platform::Privileges privileges = platform::Privileges::of(original_);
   // Room for the whole text first: a full disk is found before any byte of
   // the original changes.  Then the original cannot run out of room, so
   // the free space left afterwards does not matter.
@@ -161,7 +181,8 @@ Output::Finished Output::copy_over_original(std::FILE *text) {
     }
     offset += static_cast<std::uint64_t>(got);
   }
-  return platform::truncate(original_, written_) && platform::flush(original_)
+  return platform::truncate(original_, written_) && privileges.restore(original_) &&
+                 platform::flush(original_)
              ? Finished::done
              : Finished::write_failed;
 }

@@ -27,6 +27,13 @@ class Output : public Sink {
   //    interruptions wait until the copy is done.
   enum class Way { new_file, direct, replace };
 
+  enum class Opened {
+    ok,
+    cannot_create,
+    cannot_spool,  // the copy of the text for an in-place rewrite
+    changed,       // the file to replace is no longer what it was at the start
+  };
+
   enum class Finished {
     done,
     write_failed,
@@ -43,9 +50,7 @@ class Output : public Sink {
   Output(const Output &) = delete;
   Output &operator=(const Output &) = delete;
 
-  // False when the output cannot be created, or, when spooling(), when its
-  // spool cannot.
-  bool open();
+  Opened open();
   bool write(const char *data, std::size_t size) override;
   // Whether the text is kept in a spool file in the temporary directory
   // before it is copied over the file.
@@ -57,7 +62,10 @@ class Output : public Sink {
   void abandon();
 
  private:
+  Opened open_for_replacing();
   bool open_original();
+  // Whether the name still denotes the file to replace.
+  bool still_named() const;
   Finished replace_by_temp();
   bool take_name(platform::Replacing what);
   Finished rewrite_in_place(std::FILE *text);

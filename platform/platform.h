@@ -168,6 +168,21 @@ bool has_free_space_figure(std::FILE *fp);
 enum class Reserved { done, no_space, unsupported, failed };
 Reserved reserve(std::FILE *fp, std::uint64_t size);
 
+// What writing a file's bytes may take from it: the set-user-id and
+// set-group-id bits (for a writer other than root) and file capabilities.
+// Taken before a file is rewritten in place and given back after.
+class Privileges {
+ public:
+  static Privileges of(std::FILE *fp);
+  // False where this user may not give them back.
+  bool restore(std::FILE *fp) const;
+
+ private:
+  std::uint32_t mode_ = 0;
+  std::string capabilities_;
+  bool has_capabilities_ = false;
+};
+
 // Cuts the file open as fp to size bytes; false on failure.
 bool truncate(std::FILE *fp, std::uint64_t size);
 

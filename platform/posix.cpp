@@ -1,7 +1,11 @@
 // POSIX implementation of the platform services.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -91,12 +95,34 @@ void local_free(void *handle) {
 
 namespace {
 
-FileStatus status_from(const struct stat &info) {
+// File systems whose files the kernel makes up when they are read and takes
+// as commands when they are written: they are no files to replace, and
+// their sizes (0, or a page) say nothing.
+bool is_pseudo_file_system(const struct statfs &info) {
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+FileStatus status_from(const struct stat &info, bool pseudo = false) {
   FileStatus status;
   status.exists = true;
-  status.regular = S_ISREG(info.st_mode);
-  // The files of procfs and sysfs have no blocks, and a size of 0 or a page
-  // whatever they hold.
+  status.regular = S_ISREG(info.st_mode) && !pseudo;
+  // Files of other such file systems (in user space, say) show no blocks.
   status.sized = status.regular && info.st_size > 0 && info.st_blocks > 0;
   status.size = status.regular ? static_cast<std::int64_t>(info.st_size) : 0;
   status.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
@@ -132,12 +158,18 @@ std::string final_name(const char *path) {
 
 FileStatus status_of(const char *path) {
   struct stat info {};
-  return stat(path, &info) == 0 ? status_from(info) : FileStatus{};
+  struct statfs file_system {};
+  return stat(path, &info) == 0 ? status_from(info, statfs(path, &file_system) == 0 &&
+                                                        is_pseudo_file_system(file_system))
+                                : FileStatus{};
 }
 
 FileStatus status_of(std::FILE *fp) {
   struct stat info {};
-  return fstat(fileno(fp), &info) == 0 ? status_from(info) : FileStatus{};
+  struct statfs file_system {};
+  return fstat(fileno(fp), &info) == 0 ? status_from(info, fstatfs(fileno(fp), &file_system) == 0 &&
+                                                               is_pseudo_file_system(file_system))
+                                       : FileStatus{};
 }
 
 std::FILE *open_file(const char *path, const char *mode) {
@@ -204,7 +236,12 @@ std::FILE *open_spool() {
 
 namespace {
 
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that end the process by default and can be caught: they
+// remove the temporary file first.  Those that a user or a limit sends can
+// also be held off.
+constexpr int kInterruptions[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                  SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR};
+constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
 
 // The directory and name of the temporary file to remove on an interruption.
 struct Removal {
@@ -228,6 +265,33 @@ sigset_t interruption_set() {
     sigaddset(&set, signal_number);
   }
   return set;
+}
+
+// The signal mask from before interruptions were held.
+sigset_t mask_before_hold;
+
+// Catches a signal, unless the caller ignores it (nohup); faults run on a
+// stack of their own, so that an overflowing stack is caught too.
+void catch_signal(int signal_number) {
+  struct sigaction action {};
+  if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) {
+    return;
+  }
+  action.sa_handler = on_interruption;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_ONSTACK;
+  sigaction(signal_number, &action, nullptr);
+}
+
+void set_up_fault_stack() {
+  constexpr std::size_t kSize = std::size_t{64} << 10;
+  static std::unique_ptr<char[]> stack(new (std::nothrow) char[kSize]);
+  if (stack != nullptr) {
+    stack_t alternate{};
+    alternate.ss_sp = stack.get();
+    alternate.ss_size = kSize;
+    sigaltstack(&alternate, nullptr);
+  }
 }
 
 // Creates a file of a fresh name in directory, open for reading and
@@ -299,11 +363,12 @@ bool attribute_value(Get get, std::string &value) {
 }
 
 // Makes the extended attributes of the file open as to exactly those of the
-// file named from: what it lacks is removed, what differs is set.
+// file that the name from reaches: what it lacks is removed, what differs is
+// set.
 bool copy_attributes(const std::string &from, int to) {
   std::vector<std::string> wanted;
   std::vector<std::string> present;
-  if (!attribute_names([&](char *b, std::size_t n) { return llistxattr(from.c_str(), b, n); },
+  if (!attribute_names([&](char *b, std::size_t n) { return listxattr(from.c_str(), b, n); },
                        wanted) ||
       !attribute_names([&](char *b, std::size_t n) { return flistxattr(to, b, n); }, present)) {
     return false;
@@ -318,7 +383,7 @@ bool copy_attributes(const std::string &from, int to) {
   std::string current;
   for (const std::string &name : wanted) {
     const char *key = name.c_str();
-    if (!attribute_value([&](char *b, std::size_t n) { return lgetxattr(from.c_str(), key, b, n); },
+    if (!attribute_value([&](char *b, std::size_t n) { return getxattr(from.c_str(), key, b, n); },
                          value)) {
       return false;
     }
@@ -353,11 +418,13 @@ bool rename_to_new_name(int directory, const char *from, const char *to) {
 }  // namespace
 
 struct TempFile::Place {
-  int directory = -1;          // held open
-  std::string directory_name;  // as found from the path
-  std::string target;          // the name to take, in the directory
-  std::string name;            // of the temporary file, in the directory
-  int file = -1;               // the temporary file, open for reading and writing
+  int directory = -1;               // held open
+  bool directory_readable = false;  // else opened only to name files in it
+  std::string directory_name;       // as found from the path
+  std::string target;               // the name to take, in the directory
+  FileStatus existing;              // the file to replace, where there is one
+  std::string name;                 // of the temporary file, in the directory
+  int file = -1;                    // the temporary file, open for reading and writing
   std::FILE *contents = nullptr;
   bool named = false;
   Removal removal{};  // its name in the directory, for an interruption
@@ -391,13 +458,20 @@ std::string base_name(const std::string &path) {
 }
 
 // Opens a directory to work in by descriptor; one that may not be listed
-// still serves for names in it.
-int open_directory(const std::string &name) {
+// still serves for names in it, though it cannot be synced.
+int open_directory(const std::string &name, bool &readable) {
   int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  readable = fd >= 0;
   if (fd < 0) {
     fd = open(name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   }
   return fd;
+}
+
+// The name by which the file open as fd is reached whatever its path, for
+// the calls that take only names.
+std::string name_of_descriptor(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
 }
 
 // Whether name in directory is the file of that status and this user may
@@ -426,7 +500,8 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
     return nullptr;
   }
   place->directory_name = directory_of(final);
-  place->directory = open_directory(place->directory_name);
+  place->directory = open_directory(place->directory_name, place->directory_readable);
+  place->existing = existing;
   // A file this user may not write is not replaced behind its back, nor one
   // that the name reaches by another way than its directory (the deleted
   // file behind a /proc/self/fd link, say).
@@ -479,16 +554,24 @@ FileStatus TempFile::target_status() const {
 
 bool TempFile::take_metadata() {
   const Place &place = *place_;
-  struct stat original {};
-  if (fstatat(place.directory, place.target.c_str(), &original, AT_SYMLINK_NOFOLLOW) != 0) {
+  // The file itself, through the directory that the temporary file is in.
+  const int original =
+      openat(place.directory, place.target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (original < 0) {
     return false;
   }
-  // No access at all while the owner changes and the access control list
-  // comes over: at no moment more access than the original gives.  The mode
-  // comes last, since a new owner clears the set-id bits.
-  return fchmod(place.file, 0) == 0 && fchown(place.file, original.st_uid, original.st_gid) == 0 &&
-         copy_attributes(place.directory_name + "/" + place.target, place.file) &&
-         fchmod(place.file, original.st_mode & 07777) == 0;
+  struct stat info {};
+  // Open to this user alone while the owner changes and the access control
+  // list comes over: at no moment more access than the original gives.
+  // The owner goes before the attributes, since a new owner clears file
+  // capabilities, and the mode last, since it clears the set-id bits.
+  const bool taken = fstat(original, &info) == 0 && status_from(info).same_file(place.existing) &&
+                     fchmod(place.file, 0600) == 0 &&
+                     fchown(place.file, info.st_uid, info.st_gid) == 0 &&
+                     copy_attributes(name_of_descriptor(original), place.file) &&
+                     fchmod(place.file, info.st_mode & 07777) == 0;
+  close(original);
+  return taken;
 }
 
 bool TempFile::flush() {
@@ -503,9 +586,12 @@ bool TempFile::take_name(Replacing what) {
     place.named = rename_to_new_name(place.directory, from, to);
   } else {
     place.named = renameat(place.directory, from, place.directory, to) == 0;
-    // The rename itself reaches the disk with the directory.  The text has
-    // replaced the old one whether or not this succeeds.
-    if (place.named) {
+    // The rename itself reaches the disk with the directory, or with the
+    // whole file system where the directory cannot be opened to sync it.
+    // The text has replaced the old one whether or not this succeeds.
+    if (place.named && !place.directory_readable) {
+      syncfs(place.file);
+    } else if (place.named) {
       fsync(place.directory);
     }
   }
@@ -530,26 +616,22 @@ void prepare_process() {
   // a message instead of ending the process.
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
+  set_up_fault_stack();
   for (const int signal_number : kInterruptions) {
-    struct sigaction action {};
-    // An interruption that the caller ignores (nohup) stays ignored.
-    if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
-      action.sa_handler = on_interruption;
-      sigemptyset(&action.sa_mask);
-      action.sa_flags = 0;
-      sigaction(signal_number, &action, nullptr);
-    }
+    catch_signal(signal_number);
+  }
+  for (const int signal_number : kFaults) {
+    catch_signal(signal_number);
   }
 }
 
 void hold_interrupts() {
   const sigset_t set = interruption_set();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  pthread_sigmask(SIG_BLOCK, &set, &mask_before_hold);
 }
 
 void release_interrupts() {
-  const sigset_t set = interruption_set();
-  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  pthread_sigmask(SIG_SETMASK, &mask_before_hold, nullptr);
 }
 
 // A signal that waits while the process ends is never delivered.
@@ -562,25 +644,77 @@ bool has_free_space_figure(std::FILE *fp) {
          fstatvfs(fileno(fp), &space) == 0 && space.f_blocks > 0;
 }
 
+namespace {
+
+// File systems that write every changed block anew, unless a file is marked
+// otherwise: room reserved for a file does not cover overwriting it.
+bool always_copies_on_write(int fd) {
+  constexpr unsigned long kZfsMagic = 0x2FC12FC1;
+  constexpr unsigned long kBcachefsMagic = 0xCA451A4E;
+  struct statfs info {};
+  if (fstatfs(fd, &info) != 0) {
+    return false;
+  }
+  const auto type = static_cast<unsigned long>(info.f_type);
+  if (type != BTRFS_SUPER_MAGIC && type != kZfsMagic && type != kBcachefsMagic) {
+    return false;
+  }
+  int flags = 0;
+  return ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_NOCOW_FL) == 0;
+}
+
+std::uint64_t free_bytes(int fd) {
+  struct statvfs space {};
+  return fstatvfs(fd, &space) == 0 ? std::uint64_t{space.f_bavail} * space.f_frsize : 0;
+}
+
+// Gives back the room allocated past the file's end before a failure.
+// Cutting the file to its own size does that but touches its modification
+// time, which only its owner can set back; for others the room stays
+// allocated to the file, unseen.
+void give_back_room(int fd, const struct stat &before) {
+  if (geteuid() != 0 && geteuid() != before.st_uid) {
+    return;
+  }
+  const struct timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+  if (ftruncate(fd, before.st_size) == 0) {
+    futimens(fd, times);
+  }
+}
+
+}  // namespace
+
 Reserved reserve(std::FILE *fp, std::uint64_t size) {
   const int fd = fileno(fp);
   struct stat before {};
   if (fstat(fd, &before) != 0) {
     return Reserved::failed;
   }
+  if (size == 0) {
+    return Reserved::done;
+  }
+  // Where every block is written anew, all of the text needs free room;
+  // elsewhere what the file does not hold yet.  Asking first spares a full
+  // disk a half-done allocation.
+  const auto allocated = static_cast<std::uint64_t>(before.st_blocks) * 512;
+  const std::uint64_t needed =
+      always_copies_on_write(fd) ? size : (size > allocated ? size - allocated : 0);
+  if (needed > free_bytes(fd)) {
+    return Reserved::no_space;
+  }
   // fallocate, unlike posix_fallocate, never falls back to writing zeros
   // block by block, which would promise nothing; KEEP_SIZE leaves the size
-  // and the bytes alone.
-  if (size == 0 || fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
+  // and the bytes alone.  Blocks shared with other files (reflinks) are
+  // unshared where the file system can, so that overwriting them takes no
+  // new room.
+  const off_t length = static_cast<off_t>(size);
+  if (fallocate(fd, FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE, 0, length) == 0 ||
+      ((errno == EOPNOTSUPP || errno == EINVAL) &&
+       fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length) == 0)) {
     return Reserved::done;
   }
   const int error = errno;
-  // Blocks allocated past the end before the failure are given back; the
-  // cut to the same size touches the modification time, which is restored.
-  const struct timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
-  if (ftruncate(fd, before.st_size) != 0 || futimens(fd, times) != 0) {
-    return Reserved::failed;
-  }
+  give_back_room(fd, before);
   switch (error) {
     case ENOSPC:
     case EDQUOT:
@@ -591,6 +725,39 @@ Reserved reserve(std::FILE *fp, std::uint64_t size) {
     default:
       return Reserved::failed;
   }
+}
+
+namespace {
+
+constexpr const char *kCapabilities = "security.capability";
+
+bool capabilities_of(int fd, std::string &capabilities) {
+  return attribute_value([&](char *b, std::size_t n) { return fgetxattr(fd, kCapabilities, b, n); },
+                         capabilities);
+}
+
+}  // namespace
+
+Privileges Privileges::of(std::FILE *fp) {
+  Privileges privileges;
+  struct stat info {};
+  if (fstat(fileno(fp), &info) == 0) {
+    privileges.mode_ = info.st_mode & 07777;
+  }
+  privileges.has_capabilities_ = capabilities_of(fileno(fp), privileges.capabilities_);
+  return privileges;
+}
+
+bool Privileges::restore(std::FILE *fp) const {
+  const int fd = fileno(fp);
+  struct stat info {};
+  std::string capabilities;
+  const bool mode_kept = fstat(fd, &info) == 0 && (info.st_mode & 07777) == mode_;
+  const bool capabilities_kept =
+      !has_capabilities_ || (capabilities_of(fd, capabilities) && capabilities == capabilities_);
+  return (mode_kept || fchmod(fd, static_cast<mode_t>(mode_)) == 0) &&
+         (capabilities_kept ||
+          fsetxattr(fd, kCapabilities, capabilities_.data(), capabilities_.size(), 0) == 0);
 }
 
 bool truncate(std::FILE *fp, std::uint64_t size) {

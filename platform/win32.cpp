@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -507,6 +509,27 @@ bool may_be_deleted(const wchar_t *name) {
   return true;
 }
 
+// Gives the file open as to the owner of the file named from, which the
+// replacement does not bring; false where this user may not.
+bool take_owner(const std::wstring &from, HANDLE to) {
+  PSID wanted = nullptr;
+  PSID present = nullptr;
+  PSECURITY_DESCRIPTOR from_security = nullptr;
+  PSECURITY_DESCRIPTOR to_security = nullptr;
+  bool taken =
+      GetNamedSecurityInfoW(from.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &wanted,
+                            nullptr, nullptr, nullptr, &from_security) == ERROR_SUCCESS &&
+      GetSecurityInfo(to, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &present, nullptr, nullptr,
+                      nullptr, &to_security) == ERROR_SUCCESS;
+  if (taken && !EqualSid(wanted, present)) {
+    taken = SetSecurityInfo(to, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, wanted, nullptr,
+                            nullptr, nullptr) == ERROR_SUCCESS;
+  }
+  LocalFree(from_security);
+  LocalFree(to_security);
+  return taken;
+}
+
 FileStatus status_of_name(const std::wstring &name) {
   const HANDLE file = open_for_identity(name);
   const FileStatus status = status_from(file);
@@ -526,6 +549,7 @@ struct TempFile::Place {
   HANDLE file = INVALID_HANDLE_VALUE;
   std::FILE *contents = nullptr;
   bool named = false;
+  bool keep = false;  // it holds the only copy of the text
 
   // The file cannot be renamed while this process holds it.
   void close_all() {
@@ -538,8 +562,15 @@ struct TempFile::Place {
   }
 
   ~Place() {
+    // Deleted through its handle where it is still open, wherever its
+    // directory has been moved.
+    FILE_DISPOSITION_INFO deletion{TRUE};
+    const bool deleted =
+        named || keep ||
+        (file != INVALID_HANDLE_VALUE &&
+         SetFileInformationByHandle(file, FileDispositionInfo, &deletion, sizeof deletion));
     close_all();
-    if (!named && !name.empty()) {
+    if (!deleted && !name.empty()) {
       DeleteFileW(name.c_str());
     }
   }
@@ -575,7 +606,7 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
     return nullptr;
   }
   place->file = create_unique(place->directory,
-                              GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+                              GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_OWNER,
                               FILE_ATTRIBUTE_NORMAL, place->name, security);
   if (place->file == INVALID_HANDLE_VALUE) {
     return nullptr;
@@ -614,7 +645,8 @@ bool TempFile::take_metadata() {
     return false;
   }
   const DWORD kept = attributes & kKeptAttributes;
-  return SetFileAttributesW(place_->name.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != 0;
+  return take_owner(place_->target, place_->file) &&
+         SetFileAttributesW(place_->name.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != 0;
 }
 
 bool TempFile::flush() {
@@ -640,6 +672,9 @@ bool TempFile::take_name(Replacing what) {
         may_be_deleted(to) &&
         (ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr) != 0 ||
          (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT && MoveFileExW(from, to, 0) != 0));
+    // Where the replacement removed the original but the new text could not
+    // take the name, the temporary file holds the only copy: it stays.
+    place.keep = !place.named && GetFileAttributesW(to) == INVALID_FILE_ATTRIBUTES;
   }
   if (place.named) {
     const wchar_t *mine = from;
@@ -653,11 +688,10 @@ namespace {
 // What a console program ends with when Ctrl+C ends it.
 constexpr UINT kInterruptedExitCode = 0xC000013A;
 
-std::atomic<bool> interrupts_held{false};
 std::atomic<bool> interrupt_waiting{false};
 std::atomic<bool> succeeded{false};
-// Set while interruptions are not held, so that a closing console can wait.
-HANDLE interrupts_released = nullptr;
+// Owned by the main thread while interruptions are held.
+CRITICAL_SECTION held_section;
 
 [[noreturn]] void end_interrupted() {
   if (const wchar_t *name = file_to_remove.load()) {
@@ -667,20 +701,24 @@ HANDLE interrupts_released = nullptr;
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
-  if (!interrupts_held.load()) {
-    end_interrupted();
-  }
   interrupt_waiting.store(true);
-  // Ctrl+C and Ctrl+Break wait for the release; the process ends as soon as
-  // this returns after any other event (a closed console), so that waits here.
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+  // The process ends as soon as this returns after any event but Ctrl+C and
+  // Ctrl+Break (a closed console, say): that one waits for the release here,
+  // while those are left to the release.
+  const bool ends_on_return = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
+  if (ends_on_return) {
+    EnterCriticalSection(&held_section);
+  } else if (!TryEnterCriticalSection(&held_section)) {
     return TRUE;
   }
-  WaitForSingleObject(interrupts_released, INFINITE);
-  if (succeeded.load()) {
+  if (!succeeded.load()) {
+    end_interrupted();
+  }
+  if (ends_on_return) {
     ExitProcess(0);
   }
-  end_interrupted();
+  LeaveCriticalSection(&held_section);
+  return TRUE;
 }
 
 bool seek(HANDLE file, std::uint64_t offset) {
@@ -723,18 +761,16 @@ void prepare_process() {
       }
     }
   }
-  interrupts_released = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  InitializeCriticalSection(&held_section);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 void hold_interrupts() {
-  ResetEvent(interrupts_released);
-  interrupts_held.store(true);
+  EnterCriticalSection(&held_section);
 }
 
 void release_interrupts() {
-  interrupts_held.store(false);
-  SetEvent(interrupts_released);
+  LeaveCriticalSection(&held_section);
   if (interrupt_waiting.load()) {
     end_interrupted();
   }
@@ -742,7 +778,7 @@ void release_interrupts() {
 
 void hold_interrupts_to_the_end() {
   succeeded.store(true);
-  SetEvent(interrupts_released);
+  LeaveCriticalSection(&held_section);
 }
 
 bool has_free_space_figure(std::FILE *fp) {
@@ -768,6 +804,15 @@ Reserved reserve(std::FILE *fp, std::uint64_t size) {
   }
   return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? Reserved::no_space
                                                                      : Reserved::failed;
+}
+
+// Writing takes nothing from a file here.
+Privileges Privileges::of(std::FILE * /*fp*/) {
+  return {};
+}
+
+bool Privileges::restore(std::FILE * /*fp*/) const {
+  return true;
 }
 
 bool truncate(std::FILE *fp, std::uint64_t size) {

@@ -336,7 +336,7 @@ TEST_F(Cli, InterruptionsLeaveNoTemporaryFile) {
   // temporary file made, when the signal comes.  A job in the background
   // ignores SIGINT unless told otherwise.
   const std::string wait_for_temp =
-      "mkfifo f; (trap - INT; exec \"$0\" f out.txt 2>err) & exec 3>f; echo abc >&3;"
+      "mkfifo f; (trap - INT QUIT; exec \"$0\" f out.txt 2>err) & exec 3>f; echo abc >&3;"
       " while [ -z \"$(ls -A | grep nlflip-)\" ]; do sleep 0.01; done; ";
   struct Case {
     const char *name;
@@ -347,6 +347,10 @@ TEST_F(Cli, InterruptionsLeaveNoTemporaryFile) {
       {"SIGINT", wait_for_temp + "kill -INT $!; wait $!; echo $?", "130\n"},
       {"SIGTERM", wait_for_temp + "kill -TERM $!; wait $!; echo $?", "143\n"},
       {"SIGHUP", wait_for_temp + "kill -HUP $!; wait $!; echo $?", "129\n"},
+      {"SIGQUIT", wait_for_temp + "kill -QUIT $!; wait $!; echo $?", "131\n"},
+      {"SIGUSR1", wait_for_temp + "kill -USR1 $!; wait $!; echo $?", "138\n"},
+      {"SIGALRM", wait_for_temp + "kill -ALRM $!; wait $!; echo $?", "142\n"},
+      {"SIGSEGV", wait_for_temp + "kill -SEGV $!; wait $!; echo $?", "139\n"},
       {"file-size limit", "seq 100000 >in.txt; (ulimit -f 8; \"$0\" in.txt out.txt 2>err; echo $?)",
        "1\n"},
   };

@@ -52,46 +52,81 @@ bool temporary_file_left(const std::string &directory) {
 }
 
 TEST_F(Cli, FilesThatChangeWhileAskedAboutAreNotReplaced) {
-  const auto rewrite = [this](const char *name, const std::string &text) {
-    return [this, name, text] {
+  const auto after_a_tick = [](const std::function<void()> &change) {
+    return [change] {
       // A later modification time than the run's start, also where the
       // clock ticks coarsely.
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      write_file(path(name), text);
+      change();
     };
   };
+  const auto rewrite = [this](const char *name, const std::string &text) {
+    return [this, name, text] { write_file(path(name), text); };
+  };
+  const auto link_g = [this] { ASSERT_EQ(link(path("f").c_str(), path("g").c_str()), 0); };
   struct Case {
     const char *name;
     std::vector<std::string> args;
-    std::function<void()> change;
+    std::function<void()> before;  // at the start
+    std::function<void()> change;  // while the prompt waits
     std::string err;
-    std::string left;  // what the file that changed then holds
+    std::string f;  // what f then holds
+    std::string g;  // and g, its second name at the start or a link made meanwhile
   };
+  const std::string asked = "f: overwrite OK? (y/n) ";
   const Case cases[] = {
       {"lines appended to the same file",
        {"f", "f"},
+       [] {},
        [this] { std::ofstream(path("f"), std::ios::app | std::ios::binary) << "more\n"; },
-       "f: overwrite OK? (y/n) f: reading error\n",
-       "a\nb\nmore\n"},
+       asked + "f: reading error\n",
+       "a\nb\nmore\n",
+       ""},
       {"the same file saved again at the same size",
        {"f", "f"},
-       rewrite("f", "c\nd\n"),
-       "f: overwrite OK? (y/n) f: reading error\n",
-       "c\nd\n"},
+       [] {},
+       after_a_tick(rewrite("f", "c\nd\n")),
+       asked + "f: reading error\n",
+       "c\nd\n",
+       ""},
       {"another output saved meanwhile",
        {"in", "f"},
-       rewrite("f", "newer\n"),
-       "f: overwrite OK? (y/n) f: writing error\n",
-       "newer\n"},
+       [] {},
+       after_a_tick(rewrite("f", "newer\n")),
+       asked + "f: writing error\n",
+       "newer\n",
+       ""},
+      {"a file with a second name, another file put under its name",
+       {"f", "f"},
+       link_g,
+       [this] {
+         write_file(path("f.new"), "new\n");
+         std::filesystem::rename(path("f.new"), path("f"));
+       },
+       asked + "f: reading error\n",
+       "new\n",
+       "a\nb\n"},
+      {"a second name given to the same file",
+       {"f", "f"},
+       [] {},
+       link_g,
+       asked,
+       "a\r\nb\r\n",
+       "a\r\nb\r\n"},
   };
   write_file(path("in"), "x\n");
   for (const auto &c : cases) {
+    std::filesystem::remove(path("g"));
     write_file(path("f"), "a\nb\n");
+    c.before();
     const RunResult r =
         testsupport::run_at_prompt(NLFLIP_EXE, c.args, dir_.path(), "y\n", Stdin::pipe, c.change);
-    EXPECT_EQ(r.exit_code, 1) << c.name;
+    EXPECT_EQ(r.exit_code, c.err == asked ? 0 : 1) << c.name;
     EXPECT_EQ(r.err, c.err) << c.name;
-    EXPECT_EQ(read_file(path("f")), c.left) << c.name;
+    EXPECT_EQ(read_file(path("f")), c.f) << c.name;
+    if (!c.g.empty()) {
+      EXPECT_EQ(read_file(path("g")), c.g) << c.name;
+    }
     EXPECT_FALSE(temporary_file_left(dir_.path())) << c.name;
   }
 }
@@ -111,6 +146,9 @@ TEST_F(Cli, NamesOfFilesThatAreNotWhatTheySeem) {
        with_crlf(version)},
       {"a procfs file of size 0 over an existing output",
        "echo y | \"$0\" /proc/version old.txt 2>/dev/null; cat old.txt", with_crlf(version)},
+      {"a procfs file as the output, written as it is",
+       "echo abc >in; echo y | \"$0\" in /proc/self/comm 2>&1; echo \" $?\"",
+       "/proc/self/comm: overwrite OK? (y/n)  0\n"},
       {"a deleted file through its descriptor's link",
        "echo d >d; exec 5<>d; rm d; echo y | \"$0\" /proc/self/fd/5 /proc/self/fd/5 2>/dev/null;"
        " echo $?; cat /proc/self/fd/5 'd (deleted)'",
@@ -195,30 +233,60 @@ std::string acl_letting_a_second_user_write(std::uint32_t user) {
   return acl;
 }
 
+// File capabilities as the kernel stores them: CAP_NET_RAW permitted.
+std::string capability_to_use_raw_sockets() {
+  const unsigned char blob[20] = {0x00, 0x00, 0x00, 0x02, 0x00, 0x20};
+  return {reinterpret_cast<const char *>(blob), sizeof blob};
+}
+
+ino_t inode_of(const std::string &path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
 TEST_F(Cli, ReplacedFilesKeepTheirMetadataAndNames) {
+  constexpr uid_t kOther = 65534;
+  const auto give_to_other = [](const std::string &f, mode_t mode) {
+    return chown(f.c_str(), kOther, kOther) == 0 && chmod(f.c_str(), mode) == 0;
+  };
+  const auto link_second = [this](const std::string &f) {
+    return link(f.c_str(), path("second").c_str()) == 0;
+  };
   struct Case {
     const char *name;
     bool needs_root;
+    bool by_other;                                     // run by the file's owner, who is not root
     std::function<bool(const std::string &)> prepare;  // false where the disk cannot
   };
   const Case cases[] = {
-      {"an access control list", false,
+      {"an access control list", false, false,
        [](const std::string &f) {
          const std::string acl = acl_letting_a_second_user_write(1234);
          return setxattr(f.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
        }},
-      {"an extended attribute and a private mode", false,
+      {"an extended attribute and a private mode", false, false,
        [](const std::string &f) {
          return chmod(f.c_str(), 0600) == 0 && setxattr(f.c_str(), "user.note", "kept", 4, 0) == 0;
        }},
-      {"another owner and a set-group-id bit", true,
-       [](const std::string &f) {
-         return chown(f.c_str(), 65534, 65534) == 0 && chmod(f.c_str(), 02640) == 0;
+      {"another owner and a set-group-id bit", true, false,
+       [&](const std::string &f) { return give_to_other(f, 02640); }},
+      {"a second hard link", false, false, link_second},
+      {"a second hard link, file capabilities and a set-user-id bit", true, false,
+       [&](const std::string &f) {
+         const std::string capability = capability_to_use_raw_sockets();
+         return link_second(f) && chmod(f.c_str(), 04755) == 0 &&
+                setxattr(f.c_str(), "security.capability", capability.data(), capability.size(),
+                         0) == 0;
        }},
-      {"a second hard link", false,
-       [this](const std::string &f) { return link(f.c_str(), path("second").c_str()) == 0; }},
+      {"an extended attribute, rewritten by its owner", true, true,
+       [&](const std::string &f) {
+         return give_to_other(f, 0644) && setxattr(f.c_str(), "user.note", "kept", 4, 0) == 0;
+       }},
+      {"a second hard link and a set-group-id bit, rewritten by its owner", true, true,
+       [&](const std::string &f) { return link_second(f) && give_to_other(f, 02755); }},
   };
   write_file(path("in"), "a\r\nb\n");
+  chmod(dir_.path().c_str(), 0777);
   for (const auto &c : cases) {
     if (c.needs_root && !is_root()) {
       std::cout << "[  SKIPPED ] " << c.name << ": needs root\n";
@@ -227,19 +295,29 @@ TEST_F(Cli, ReplacedFilesKeepTheirMetadataAndNames) {
     for (const char *input : {"f", "in"}) {
       const std::string f = path("f");
       std::filesystem::remove(path("second"));
+      std::filesystem::remove(f);
       write_file(f, "a\r\nb\n");
       if (!c.prepare(f)) {
         std::cout << "[  SKIPPED ] " << c.name << ": " << std::strerror(errno) << "\n";
         break;
       }
       const Metadata before = metadata_of(f);
-      const RunResult r = nlflip({input, "f"}, "y\n");
+      const ino_t inode = inode_of(f);
+      std::vector<std::string> command = {NLFLIP_EXE, input, "f"};
+      if (c.by_other) {
+        command.insert(command.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
+      }
+      const RunResult r = c.by_other
+                              ? testsupport::run("/usr/bin/setpriv", command, dir_.path(), "y\n")
+                              : nlflip({input, "f"}, "y\n");
       const std::string what = std::string(c.name) + ", from " + input;
       EXPECT_EQ(r.exit_code, 0) << what << ": " << r.err;
       EXPECT_EQ(read_file(f), "a\nb\r\n") << what;
       EXPECT_EQ(metadata_of(f), before) << what;
       if (before.links == 2) {
         EXPECT_EQ(read_file(path("second")), "a\nb\r\n") << what;
+      } else {
+        EXPECT_NE(inode_of(f), inode) << what << ": rewritten in place, not replaced";
       }
       EXPECT_FALSE(temporary_file_left(dir_.path())) << what;
     }
@@ -288,8 +366,9 @@ TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly)
       last_write = i;
     } else if (is("fchmod(" + temp + ",")) {
       last_mode = i;
+      // Owner-only until the final mode.
       const bool final_mode = e.find(", 0640)") != std::string::npos;
-      EXPECT_TRUE(final_mode || e.find(", 000)") != std::string::npos) << e;
+      EXPECT_TRUE(final_mode || e.find(", 0600)") != std::string::npos) << e;
     } else if (is("fsync(" + temp + ")") || is("fdatasync(" + temp + ")")) {
       synced = i;
     } else if (is("renameat(") && e.find(".nlflip-") != std::string::npos) {
@@ -306,19 +385,21 @@ TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly)
   EXPECT_EQ(read_file(path("f")), "a\nb\r\n");
 }
 
-// A small XFS in an image file, mounted through a loop device: it can be
-// shut down as a crash would leave it.
-class CrashableDisk : public Cli {
+// A small file system of a chosen kind in an image file, mounted through a
+// loop device on disk/.
+class LoopDisk : public Cli {
  protected:
-  void SetUp() override {
+  // Makes the file system with the mkfs command given and mounts it; skips
+  // the test where that cannot be done.
+  void mount_new(const std::string &mkfs) {
     if (!is_root()) {
       GTEST_SKIP() << "needs root to mount a file system";
     }
-    const RunResult r = shell(dir_.path(),
-                              "truncate -s 300M xfs.img && mkfs.xfs -q xfs.img && mkdir disk &&"
-                              " mount -o loop xfs.img disk");
+    const RunResult r =
+        shell(dir_.path(), "truncate -s 300M disk.img && " + mkfs +
+                               " disk.img >/dev/null && mkdir disk && mount -o loop disk.img disk");
     if (r.exit_code != 0) {
-      GTEST_SKIP() << "cannot make and mount a loop XFS: " << r.err;
+      GTEST_SKIP() << "cannot make and mount a loop file system (" << mkfs << "): " << r.err;
     }
     mounted_ = true;
   }
@@ -327,19 +408,20 @@ class CrashableDisk : public Cli {
       shell(dir_.path(), "umount disk");
     }
   }
-  // Shuts the file system down at once, its log flushed but nothing else,
-  // and mounts it again.
+  // Shuts an XFS down at once, its log flushed but nothing else, as a crash
+  // would leave it, and mounts it again.
   void crash() {
     const RunResult r = shell(dir_.path(),
                               "xfs_io -x -c 'shutdown -f' disk && umount disk &&"
-                              " mount -o loop xfs.img disk");
+                              " mount -o loop disk.img disk");
     ASSERT_EQ(r.exit_code, 0) << r.err;
   }
 
   bool mounted_ = false;
 };
 
-TEST_F(CrashableDisk, ACrashRightAfterARunKeepsTheNewText) {
+TEST_F(LoopDisk, ACrashRightAfterARunKeepsTheNewText) {
+  mount_new("mkfs.xfs -q");
   const std::string f = path("disk/f.txt");
   std::string text;
   for (int i = 0; i < 100000; ++i) {
@@ -354,6 +436,23 @@ TEST_F(CrashableDisk, ACrashRightAfterARunKeepsTheNewText) {
     crash();
     EXPECT_TRUE(read_file(f) == with_crlf(text)) << "from " << input;
   }
+}
+
+TEST_F(LoopDisk, InPlaceOnACopyOnWriteDiskChangesNothingUnlessItCanFinish) {
+  // Every block rewritten takes a new one: room for the file's bytes does
+  // not cover rewriting them.
+  mount_new("mkfs.btrfs -q");
+  clitest::write_lines(path("disk/f"), 500000);
+  const std::string original = read_file(path("disk/f"));
+  const RunResult filled =
+      shell(dir_.path(),
+            "ln disk/f disk/second && sync && fallocate -l $(( $(df -B1 --output=avail"
+            " disk | tail -1) - 8 * 1048576 )) disk/filler && sync");
+  ASSERT_EQ(filled.exit_code, 0) << filled.err;
+  const RunResult r = testsupport::run(NLFLIP_EXE, {"f", "f"}, path("disk"), "y\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "f: overwrite OK? (y/n) f: writing error\n");
+  EXPECT_TRUE(read_file(path("disk/second")) == original);
 }
 
 TEST_F(Cli, AnInterruptedReplacementLeavesTheOldTextOrTheNewOne) {
