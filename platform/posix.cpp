@@ -273,6 +273,22 @@ sigset_t interruption_set() {
   return set;
 }
 
+// Holds the interruptions over steps that one must not come between,
+// restoring the mask it found.
+class InterruptionsHeld {
+ public:
+  InterruptionsHeld() {
+    const sigset_t set = interruption_set();
+    pthread_sigmask(SIG_BLOCK, &set, &before_);
+  }
+  ~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+  InterruptionsHeld(const InterruptionsHeld &) = delete;
+  InterruptionsHeld &operator=(const InterruptionsHeld &) = delete;
+
+ private:
+  sigset_t before_;
+};
+
 // The signal mask from before interruptions were held.
 sigset_t mask_before_hold;
 
@@ -441,9 +457,6 @@ struct TempFile::Place {
   }
 
   ~Place() {
-    if (file >= 0 && !named) {
-      unlinkat(directory, name.c_str(), 0);
-    }
     if (contents != nullptr) {
       std::fclose(contents);
     }
@@ -493,6 +506,12 @@ bool is_writable_file(int directory, const std::string &name, const FileStatus &
 TempFile::TempFile(std::unique_ptr<Place> place) : place_(std::move(place)) {}
 
 TempFile::~TempFile() {
+  // Removed and forgotten together: an interruption between the two would
+  // leave it behind.
+  const InterruptionsHeld held;
+  if (!place_->named) {
+    unlinkat(place_->directory, place_->name.c_str(), 0);
+  }
   const Removal *mine = &place_->removal;
   removal.compare_exchange_strong(mine, nullptr);
 }
@@ -517,6 +536,8 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
   }
   // 0666 leaves a new file's permissions to the umask or the directory's
   // default access control list, as for any new file.
+  // Made and registered for removal together.
+  const InterruptionsHeld held;
   place->file =
       create_unique(place->directory, place->name, what == Replacing::new_file ? 0666 : 0600);
   if (place->file < 0) {
