@@ -2,8 +2,9 @@
 // KIND is lf, crlf or cr (text lines of 30 to 48 bytes), ragged or
 // ragged-crlf (text lines of 0 to about 300 bytes, 40 on average), long
 // (lines of about 9000 bytes), binary (random bytes, NUL included, an LF now
-// and then) or mixed (random bytes with frequent NULs and LF, CR and CR LF
-// line ends, about 30 bytes apart).
+// and then), mixed (random bytes with frequent NULs and LF, CR and CR LF
+// line ends, about 30 bytes apart) or utf16 (the ragged text in UTF-16
+// little-endian after its byte-order mark).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,10 +70,26 @@ void add_text(const std::string &kind, std::mt19937 &random, std::size_t bytes, 
   }
 }
 
+// The text in UTF-16 little-endian after its byte-order mark, bytes long.
+std::string as_utf16(const std::string &text, std::size_t bytes) {
+  std::string data = "\xFF\xFE";
+  data.reserve(bytes + 2);
+  for (std::size_t i = 0; data.size() < bytes; ++i) {
+    data += text[i];
+    data += '\0';
+  }
+  data.resize(bytes);
+  return data;
+}
+
 std::string make(const std::string &kind, std::size_t bytes) {
   std::mt19937 random(12345);
   std::string data;
   data.reserve(bytes + 10000);
+  if (kind == "utf16") {
+    add_text("ragged", random, bytes / 2, data);
+    return as_utf16(data, bytes);
+  }
   if (kind == "mixed") {
     add_mixed(random, bytes, data);
   } else if (kind == "binary") {
@@ -89,7 +106,8 @@ std::string make(const std::string &kind, std::size_t bytes) {
 int main(int argc, char **argv) {
   if (argc != 4) {
     std::fprintf(stderr,
-                 "usage: make_input lf|crlf|cr|ragged|ragged-crlf|long|binary|mixed BYTES FILE\n");
+                 "usage: make_input lf|crlf|cr|ragged|ragged-crlf|long|binary|mixed|utf16 BYTES "
+                 "FILE\n");
     return 2;
   }
   const std::string data =

@@ -49,6 +49,7 @@ INPUTS = [
     ("long-256M", "long", 256 * MIB, "unix2dos"),
     ("binary-256M", "binary", 256 * MIB, None),
     ("mixed-256M", "mixed", 256 * MIB, None),
+    ("utf16-256M", "utf16", 256 * MIB, None),
 ]
 # The literal algorithm needs seconds per 16 MiB; larger inputs would take minutes.
 LITERAL_LIMIT = 16 * MIB

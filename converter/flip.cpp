@@ -4,6 +4,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>
@@ -113,6 +114,60 @@ struct Avx2 {
 };
 #endif
 
+// How line ends are spelt, for the splitting to be written once: the unit
+// (a byte, or a UTF-16 code unit), finding units in a block, testing and
+// writing one.
+struct Bytes {
+  static constexpr std::size_t kUnit = 1;
+  static constexpr std::size_t kLookahead = nlflip::kLookahead;
+
+  // Bit i set where the unit at block[i] is the one wanted.
+  template <class Isa>
+  static Mask find(const char *block, char wanted) {
+    return Isa::byte_mask(block, wanted);
+  }
+  static bool is(const char *unit, char wanted) { return *unit == wanted; }
+  static void put(char *unit, char value) { *unit = value; }
+  // The first unit wanted in data[from, to), or to.
+  static std::size_t next(const char *data, std::size_t from, std::size_t to, char wanted) {
+    const void *found = std::memchr(data + from, wanted, to - from);
+    return found == nullptr ? to
+                            : static_cast<std::size_t>(static_cast<const char *>(found) - data);
+  }
+};
+
+// UTF-16 with its low byte at kLow: 0 little-endian, 1 big-endian.  Units
+// start at even positions of the data; a line end is a unit whose low byte
+// is the LF or CR and whose high byte is zero.
+template <std::size_t kLow>
+struct Utf16 {
+  static constexpr std::size_t kUnit = 2;
+  // The window and the LF unit that may follow it.
+  static constexpr std::size_t kLookahead = kWindow + kUnit;
+
+  template <class Isa>
+  static Mask find(const char *block, char wanted) {
+    constexpr auto kUnitStarts = static_cast<Mask>(0x5555555555555555U);
+    return Isa::byte_mask(block + kLow, wanted) & Isa::byte_mask(block + 1 - kLow, '\0') &
+           kUnitStarts;
+  }
+  static bool is(const char *unit, char wanted) {
+    return unit[kLow] == wanted && unit[1 - kLow] == '\0';
+  }
+  static void put(char *unit, char value) {
+    unit[kLow] = value;
+    unit[1 - kLow] = '\0';
+  }
+  static std::size_t next(const char *data, std::size_t from, std::size_t to, char wanted) {
+    for (std::size_t unit = from; unit < to; unit += kUnit) {
+      if (is(data + unit, wanted)) {
+        return unit;
+      }
+    }
+    return to;
+  }
+};
+
 // The position of the lowest set bit, the top one for none: with a bit
 // always set the processor needs no branch for the empty case.
 std::size_t lowest_bit(Mask bits) {
@@ -132,9 +187,9 @@ void take(Mask hits, std::size_t block, std::size_t found, std::uint32_t *positi
   }
 }
 
-// Lists the positions of the wanted byte in data[from, to) into positions
+// Lists the positions of the wanted unit in data[from, to) into positions
 // (room for to - from + 4) and returns their number.
-template <class Isa>
+template <class Isa, class Unit>
 std::size_t gather(const char *data, std::size_t from, std::size_t to, char wanted,
                    std::uint32_t *positions) {
   constexpr std::size_t kGroupSize = kGroup * kBlock;
@@ -143,7 +198,7 @@ std::size_t gather(const char *data, std::size_t from, std::size_t to, char want
   for (; to - group >= kGroupSize; group += kGroupSize) {
     Mask any = 0;
     for (std::size_t b = 0; b < kGroup; ++b) {
-      any |= Isa::byte_mask(data + group + b * kBlock, wanted);
+      any |= Unit::template find<Isa>(data + group + b * kBlock, wanted);
     }
     // A group is tested, not each block: in text with lines of a few dozen
     // bytes a block's outcome is random, and mispredicted it would cost more
@@ -152,14 +207,14 @@ std::size_t gather(const char *data, std::size_t from, std::size_t to, char want
       continue;
     }
     for (std::size_t b = 0; b < kGroup; ++b) {
-      const Mask hits = Isa::byte_mask(data + group + b * kBlock, wanted);
+      const Mask hits = Unit::template find<Isa>(data + group + b * kBlock, wanted);
       const std::size_t found = Isa::bit_count(hits);
       take(hits, group + b * kBlock, found, positions + count);
       count += found;
     }
   }
   for (std::size_t block = group; block < to; block += kBlock) {
-    Mask hits = Isa::byte_mask(data + block, wanted);
+    Mask hits = Unit::template find<Isa>(data + block, wanted);
     if (to - block < kBlock) {
       hits &= (Mask{1} << (to - block)) - 1;
     }
@@ -179,39 +234,51 @@ void copy_run(char *out, const char *from, std::size_t size) {
   Isa::copy_short(out, from);
 }
 
-// swap_eol for a line that ends in its LF (length at least 1): judged from
-// the line itself, without a branch, since CR LF and LF ends mix
-// unpredictably and reading back what was just copied would wait for the
-// copy to land.  A line of one byte looks at that byte, which is no CR.
-template <class Isa>
+// Writes the toggled end of a line of the given length copied to out, which
+// ends in a CR LF pair (pair 1), or in a lone LF or CR (pair 0): CR LF
+// becomes LF, a lone LF or CR becomes CR LF.  Returns the new length.
+template <class Unit>
+std::size_t toggle_end(std::size_t length, std::size_t pair, char *out) {
+  constexpr std::size_t kUnit = Unit::kUnit;
+  Unit::put(out + length - kUnit - kUnit * pair, static_cast<char>('\r' - 3 * pair));
+  Unit::put(out + length - kUnit * pair, '\n');
+  return length + kUnit - 2 * kUnit * pair;
+}
+
+// swap_eol for a line that ends in its LF: judged from the line itself,
+// without a branch, since CR LF and LF ends mix unpredictably and reading
+// back what was just copied would wait for the copy to land.  A line of one
+// unit looks at that unit, its LF, which makes no pair.
+template <class Isa, class Unit>
 std::size_t toggle_lf_line(const char *line, std::size_t length, char *out) {
+  constexpr std::size_t kUnit = Unit::kUnit;
   copy_run<Isa>(out, line, length);
-  const std::size_t pair = static_cast<std::size_t>(line[length - 1 - (length >= 2)] == '\r');
-  out[length - 1 - pair] = static_cast<char>('\r' - 3 * pair);  // '\n' after a CR
-  out[length - pair] = '\n';
-  return length + 1 - 2 * pair;
+  const std::size_t pair = static_cast<std::size_t>(
+      Unit::is(line + length - kUnit - (length >= 2 * kUnit ? kUnit : 0), '\r'));
+  return toggle_end<Unit>(length, pair, out);
 }
 
 // swap_eol, for any line.
-template <class Isa>
+template <class Isa, class Unit>
 std::size_t toggle_line(const char *line, std::size_t length, char *out) {
+  constexpr std::size_t kUnit = Unit::kUnit;
   copy_run<Isa>(out, line, length);
-  if (length == 0 || !is_line_end(line[length - 1])) {
+  if (length == 0) {
+    return 0;
+  }
+  const char *last = line + length - kUnit;
+  if (!Unit::is(last, '\n') && !Unit::is(last, '\r')) {
     return length;
   }
-  const std::size_t before = length - (length >= 2 ? 2 : 1);
-  const std::size_t pair =
-      static_cast<std::size_t>(length >= 2) & static_cast<std::size_t>(line[before] == '\r');
-  out[length - 1 - pair] = pair != 0 ? '\n' : '\r';
-  out[length - pair] = '\n';
-  return length + 1 - 2 * pair;
+  const bool pair = length >= 2 * kUnit && Unit::is(last - kUnit, '\r');
+  return toggle_end<Unit>(length, static_cast<std::size_t>(pair), out);
 }
 
 // Ends lines at the listed LFs, from the first on, as long as each lies
 // within the window of the line that it ends; returns their number.  Kept
 // apart from the rest so that the few values of this loop stay in
 // registers.
-template <class Isa>
+template <class Isa, class Unit>
 std::size_t end_lines_at_lfs(const std::uint32_t *lfs, std::size_t count, const char *data,
                              std::size_t &start, char *&put) {
   std::size_t line_start = start;
@@ -222,8 +289,9 @@ std::size_t end_lines_at_lfs(const std::uint32_t *lfs, std::size_t count, const 
     if (lf - line_start >= kWindow) {
       break;
     }
-    line_put += toggle_lf_line<Isa>(data + line_start, lf + 1 - line_start, line_put);
-    line_start = lf + 1;
+    line_put +=
+        toggle_lf_line<Isa, Unit>(data + line_start, lf + Unit::kUnit - line_start, line_put);
+    line_start = lf + Unit::kUnit;
   }
   start = line_start;
   put = line_put;
@@ -233,7 +301,7 @@ std::size_t end_lines_at_lfs(const std::uint32_t *lfs, std::size_t count, const 
 // The CRs of a chunk in order, gathered a stretch at a time when first asked
 // for, so that each byte is looked at once over a run of questions with
 // rising starts.
-template <class Isa>
+template <class Isa, class Unit>
 class CrFinder {
  public:
   // positions has room for Flipper::kPositions entries.
@@ -252,7 +320,7 @@ class CrFinder {
         return size_;
       }
       gathered_to_ = std::min(size_, start + kStretch);
-      count_ = gather<Isa>(data_, start, gathered_to_, '\r', positions_);
+      count_ = gather<Isa, Unit>(data_, start, gathered_to_, '\r', positions_);
       next_ = 0;
     }
   }
@@ -272,14 +340,14 @@ class CrFinder {
       // The next LF may lie before the line, as the LF of a CR LF that
       // ended the line before.
       if (line_start >= limit || bound < line_start || bound - line_start < kWindow ||
-          cr - line_start >= kWindow || data_[cr + 1] == '\n') {
+          cr - line_start >= kWindow || Unit::is(data_ + cr + Unit::kUnit, '\n')) {
         break;
       }
-      const std::size_t length = cr + 1 - line_start;
+      const std::size_t length = cr + Unit::kUnit - line_start;
       copy_run<Isa>(line_put, data_ + line_start, length);
-      line_put[length] = '\n';
-      line_put += length + 1;
-      line_start = cr + 1;
+      Unit::put(line_put + length, '\n');
+      line_put += length + Unit::kUnit;
+      line_start = cr + Unit::kUnit;
     }
     start = line_start;
     put = line_put;
@@ -301,27 +369,30 @@ class CrFinder {
   std::size_t gathered_to_ = 0;
 };
 
-// The end of the line at start that has no LF within its window, found by
-// the rule for CRs: its first CR within the window, together with an LF
-// right behind it at the window's edge; without a CR, the chunk's last byte
-// where the window runs to it (the last line), and kNone where the window is
-// full (a too long line).
-template <class Isa>
-std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start, CrFinder<Isa> &crs) {
+// The last unit of the line at start that has no LF within its window,
+// found by the rule for CRs: its first CR within the window, together with
+// an LF right behind it at the window's edge; without a CR, the chunk's last
+// unit where the window runs to it (the last line), and kNone where the
+// window is full (a too long line).
+template <class Isa, class Unit>
+std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start,
+                      CrFinder<Isa, Unit> &crs) {
+  constexpr std::size_t kUnit = Unit::kUnit;
   const std::size_t window = std::min(kWindow, size - start);
   const std::size_t cr = crs.at_or_after(start);
   if (cr >= start + window) {
-    return window == kWindow ? kNone : size - 1;
+    return window == kWindow ? kNone : size - kUnit;
   }
-  return cr + 1 < size && data[cr + 1] == '\n' ? cr + 1 : cr;
+  return cr + kUnit < size && Unit::is(data + cr + kUnit, '\n') ? cr + kUnit : cr;
 }
 
-template <class Isa>
+template <class Isa, class Unit>
 Flipper::Step split(Flipper::State &state, const char *data, std::size_t size, bool last,
                     char *out) {
+  constexpr std::size_t kUnit = Unit::kUnit;
   // Only the lines that start before the limit can be decided from this
-  // chunk: their windows and the byte behind are in it.
-  const std::size_t limit = last ? size : size > kLookahead ? size - kLookahead : 0;
+  // chunk: their windows and the unit behind are in it.
+  const std::size_t limit = last ? size : size > Unit::kLookahead ? size - Unit::kLookahead : 0;
   std::size_t start = 0;  // of the current line
   char *put = out;
   std::uint64_t line_count = state.lines;
@@ -329,7 +400,7 @@ Flipper::Step split(Flipper::State &state, const char *data, std::size_t size, b
     state.lines = line_count;
     return Flipper::Step{start, static_cast<std::size_t>(put - out), too_long};
   };
-  CrFinder<Isa> crs(data, size, state.cr_positions.get());
+  CrFinder<Isa, Unit> crs(data, size, state.cr_positions.get());
   // Ends the lines from start by the rule for CRs while the next LF, at
   // bound, lies beyond their windows; false at a too long line.
   const auto end_lines_by_cr = [&](std::size_t bound) {
@@ -338,8 +409,8 @@ Flipper::Step split(Flipper::State &state, const char *data, std::size_t size, b
       if (end == kNone) {
         return false;
       }
-      put += toggle_line<Isa>(data + start, end + 1 - start, put);
-      start = end + 1;
+      put += toggle_line<Isa, Unit>(data + start, end + kUnit - start, put);
+      start = end + kUnit;
       line_count += 1 + crs.end_lines(limit, bound, start, put);
     }
     return true;
@@ -351,9 +422,10 @@ Flipper::Step split(Flipper::State &state, const char *data, std::size_t size, b
   std::uint32_t *const positions = state.lf_positions.get();
   for (std::size_t stretch = 0; stretch < limit; stretch += kStretch) {
     const std::size_t found =
-        gather<Isa>(data, stretch, std::min(limit, stretch + kStretch), '\n', positions);
+        gather<Isa, Unit>(data, stretch, std::min(limit, stretch + kStretch), '\n', positions);
     for (std::size_t i = 0; i < found;) {
-      const std::size_t ended = end_lines_at_lfs<Isa>(positions + i, found - i, data, start, put);
+      const std::size_t ended =
+          end_lines_at_lfs<Isa, Unit>(positions + i, found - i, data, start, put);
       line_count += ended;
       i += ended;
       if (i == found) {
@@ -371,32 +443,31 @@ Flipper::Step split(Flipper::State &state, const char *data, std::size_t size, b
   // Every LF before the limit has ended a line, so the lines left before it
   // look for theirs only in the lookahead; those whose window holds none end
   // by the rule for CRs (the last line, which may have no end, included).
-  const void *lookahead_lf = std::memchr(data + limit, '\n', size - limit);
-  const std::size_t next_lf =
-      lookahead_lf == nullptr
-          ? size
-          : static_cast<std::size_t>(static_cast<const char *>(lookahead_lf) - data);
-  return step(!end_lines_by_cr(next_lf));
+  return step(!end_lines_by_cr(Unit::next(data, limit, size, '\n')));
 }
 
-// One entry per instruction set, compiled for it with everything inlined.
+// One entry per instruction set and spelling, compiled for the set with
+// everything inlined.
+template <class Unit>
 Flipper::Step split_scalar(Flipper::State &state, const char *data, std::size_t size, bool last,
                            char *out) {
-  return split<Scalar>(state, data, size, last, out);
+  return split<Scalar, Unit>(state, data, size, last, out);
 }
 
 #if NLFLIP_X86
+template <class Unit>
 [[gnu::target("sse2"), gnu::flatten]] Flipper::Step split_sse2(Flipper::State &state,
                                                                const char *data, std::size_t size,
                                                                bool last, char *out) {
-  return split<Sse2>(state, data, size, last, out);
+  return split<Sse2, Unit>(state, data, size, last, out);
 }
 
+template <class Unit>
 [[gnu::target("avx2,bmi,popcnt"), gnu::flatten]] Flipper::Step split_avx2(Flipper::State &state,
                                                                           const char *data,
                                                                           std::size_t size,
                                                                           bool last, char *out) {
-  return split<Avx2>(state, data, size, last, out);
+  return split<Avx2, Unit>(state, data, size, last, out);
 }
 
 // What the processor offers and the system saves across task switches.
@@ -434,22 +505,36 @@ Features features() {
 using Split = Flipper::Step (*)(Flipper::State &state, const char *data, std::size_t size,
                                 bool last, char *out);
 
+template <class Unit>
 Split split_for(Kernel kernel) {
   switch (kernel) {
     case Kernel::scalar:
       break;
 #if NLFLIP_X86
     case Kernel::sse2:
-      return split_sse2;
+      return split_sse2<Unit>;
     case Kernel::avx2:
-      return split_avx2;
+      return split_avx2<Unit>;
 #else
     case Kernel::sse2:
     case Kernel::avx2:
       break;
 #endif
   }
-  return split_scalar;
+  return split_scalar<Unit>;
+}
+
+Split split_for(Kernel kernel, Encoding encoding) {
+  switch (encoding) {
+    case Encoding::utf16le:
+      return split_for<Utf16<0>>(kernel);
+    case Encoding::utf16be:
+      return split_for<Utf16<1>>(kernel);
+    case Encoding::bytes:
+    case Encoding::utf32:
+      break;
+  }
+  return split_for<Bytes>(kernel);
 }
 
 }  // namespace
@@ -473,13 +558,46 @@ Kernel fastest_kernel() {
   return fastest;
 }
 
-Flipper::Flipper(Kernel kernel) : split_(split_for(kernel)) {
+Encoding encoding_of(const char *start, std::size_t size) {
+  const auto begins = [&](std::string_view mark) {
+    return size >= mark.size() && std::memcmp(start, mark.data(), mark.size()) == 0;
+  };
+  using std::string_view_literals::operator""sv;
+  if (begins("\xFF\xFE\0\0"sv) || begins("\0\0\xFE\xFF"sv)) {
+    return Encoding::utf32;
+  }
+  if (begins("\xFF\xFE"sv)) {
+    return Encoding::utf16le;
+  }
+  return begins("\xFE\xFF"sv) ? Encoding::utf16be : Encoding::bytes;
+}
+
+bool ends_line(const char *unit, Encoding encoding) {
+  switch (encoding) {
+    case Encoding::utf16le:
+      return Utf16<0>::is(unit, '\n') || Utf16<0>::is(unit, '\r');
+    case Encoding::utf16be:
+      return Utf16<1>::is(unit, '\n') || Utf16<1>::is(unit, '\r');
+    case Encoding::bytes:
+    case Encoding::utf32:
+      break;
+  }
+  return Bytes::is(unit, '\n') || Bytes::is(unit, '\r');
+}
+
+Flipper::Flipper(Kernel kernel, Encoding encoding) : kernel_(kernel) {
   state_.lf_positions.reset(new std::uint32_t[kPositions]);
   state_.cr_positions.reset(new std::uint32_t[kPositions]);
+  read_as(encoding);
+}
+
+void Flipper::read_as(Encoding encoding) {
+  split_ = split_for(kernel_, encoding);
+  unit_ = unit_size(encoding);
 }
 
 std::size_t swap_eol(const char *line, std::size_t length, char *out) {
-  return toggle_line<Scalar>(line, length, out);
+  return toggle_line<Scalar, Bytes>(line, length, out);
 }
 
 Flipper::Step Flipper::flip(const char *data, std::size_t size, bool last, char *out) {

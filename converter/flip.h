@@ -25,9 +25,26 @@ constexpr std::size_t kSlack = 128;
 // long.
 constexpr std::size_t kStretch = 16384;
 
-inline bool is_line_end(char c) {
-  return c == '\n' || c == '\r';
+// How a stream spells its line ends: in bytes, which suits Shift-JIS, UTF-8
+// and every other byte encoding, or in the 16-bit code units of UTF-16
+// after its byte-order mark.  A UTF-32 byte-order mark is recognised only to
+// be refused: no rule reads it right.
+enum class Encoding { bytes, utf16le, utf16be, utf32 };
+
+// The bytes of the byte-order mark that announces UTF-16, copied as they are.
+constexpr std::size_t kMarkSize = 2;
+
+// What a stream's first bytes announce (size of them are given, the first
+// four decide).
+Encoding encoding_of(const char *start, std::size_t size);
+
+// The bytes of one unit in which the encoding spells line ends.
+constexpr std::size_t unit_size(Encoding encoding) {
+  return encoding == Encoding::utf16le || encoding == Encoding::utf16be ? 2 : 1;
 }
+
+// Whether the unit that starts at unit is an LF or a CR.
+bool ends_line(const char *unit, Encoding encoding);
 
 // Copies a line of the given length to out with its end toggled (LF or CR
 // becomes CR LF, CR LF becomes LF; a line without an end is copied as it
@@ -48,7 +65,8 @@ Kernel fastest_kernel();
 // LF within the window from the line's start ends the line, else the first
 // CR in it (together with an LF right behind it at the window's edge), else
 // the end of the stream when it lies within the window.  NUL is an ordinary
-// byte.
+// byte.  In UTF-16 the LF and CR are code units, and lines and the window
+// (the same number of bytes) start and end at unit boundaries.
 class Flipper {
  public:
   struct Step {
@@ -57,12 +75,18 @@ class Flipper {
     bool too_long;         // line number lines() + 1 is too long
   };
 
-  explicit Flipper(Kernel kernel = fastest_kernel());
+  explicit Flipper(Kernel kernel = fastest_kernel(), Encoding encoding = Encoding::bytes);
+
+  // Reads what follows in the encoding given (bytes or UTF-16).
+  void read_as(Encoding encoding);
+  // The size of the units that flip() takes whole.
+  std::size_t unit() const { return unit_; }
 
   // Converts the lines of data[0, size) whose ends can be decided, the whole
-  // rest when last says that no byte follows.  Bytes past the consumed ones
-  // must be given again at the start of the next chunk.  The output area
-  // needs room for twice the size (every byte an LF) plus kSlack.
+  // rest when last says that no byte follows.  The size is a multiple of
+  // unit().  Bytes past the consumed ones must be given again at the start
+  // of the next chunk.  The output area needs room for twice the size (every
+  // byte an LF) plus kSlack.
   Step flip(const char *data, std::size_t size, bool last, char *out);
 
   // Lines converted so far.
@@ -81,8 +105,10 @@ class Flipper {
  private:
   using Split = Step (*)(State &state, const char *data, std::size_t size, bool last, char *out);
 
+  Kernel kernel_;
   State state_;
   Split split_;
+  std::size_t unit_ = 1;
 };
 
 }  // namespace nlflip

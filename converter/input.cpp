@@ -137,15 +137,38 @@ class Spool : public Source {
 
 enum class RunSearch { none, found, read_error };
 
-// Every line starts at the file's start or right after a CR or LF, and each
+// The lines of a file: from where the first starts to where the last ends,
+// in units of the encoding.
+struct Lines {
+  Encoding encoding = Encoding::bytes;
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+};
+
+// Where a file's lines lie, after its byte-order mark and before an odd byte
+// short of a unit.
+bool lines_of(FileRange &file, std::uint64_t size, Lines &lines) {
+  char head[4];
+  const auto known = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, size));
+  if (!file.read_exactly(head, known, 0)) {
+    return false;
+  }
+  lines.encoding = encoding_of(head, known);
+  lines.begin = lines.encoding == Encoding::bytes ? 0 : kMarkSize;
+  lines.end = size - (size - lines.begin) % unit_size(lines.encoding);
+  return true;
+}
+
+// Every line starts at the first unit or right after a CR or LF, and each
 // CR or LF that a run of kWindow bytes without CR or LF follows ends a line;
 // so a too long line exists exactly when such a run does.  Looking back from
 // the end of each window for its last CR or LF skips most bytes.
-RunSearch find_line_free_run(FileRange &file, std::uint64_t size) {
+RunSearch find_line_free_run(FileRange &file, const Lines &lines) {
+  const std::size_t unit = unit_size(lines.encoding);
   char tail[kTailSize];
-  std::uint64_t start = 0;     // of the window under test
-  std::uint64_t clear_to = 0;  // [start, clear_to) is known to hold no CR or LF
-  while (size - start >= kWindow) {
+  std::uint64_t start = lines.begin;     // of the window under test
+  std::uint64_t clear_to = lines.begin;  // [start, clear_to) is known to hold no CR or LF
+  while (lines.end - start >= kWindow) {
     const std::uint64_t window_end = start + kWindow;
     std::uint64_t p = window_end;
     bool hit = false;
@@ -155,8 +178,8 @@ RunSearch find_line_free_run(FileRange &file, std::uint64_t size) {
         return RunSearch::read_error;
       }
       std::size_t i = n;
-      while (i > 0 && !is_line_end(tail[i - 1])) {
-        --i;
+      while (i > 0 && !ends_line(tail + i - unit, lines.encoding)) {
+        i -= unit;
       }
       hit = i > 0;
       p -= n - i;
@@ -176,6 +199,8 @@ Input::Checked checked_by(const Converted &converted) {
       return {Input::Checked::Outcome::too_long, converted.line};
     case Converted::Outcome::read_error:
       return {Input::Checked::Outcome::read_error, 0};
+    case Converted::Outcome::unsupported:
+      return {Input::Checked::Outcome::unsupported, 0};
     case Converted::Outcome::done:
     case Converted::Outcome::write_error:
       break;
@@ -213,7 +238,14 @@ Input::Checked Input::check() {
 Input::Checked Input::check_regular() {
   const auto size = static_cast<std::uint64_t>(status_.size);
   FileRange file(stream_, size);
-  switch (find_line_free_run(file, size)) {
+  Lines lines;
+  if (!lines_of(file, size, lines)) {
+    return {Checked::Outcome::read_error, 0};
+  }
+  if (lines.encoding == Encoding::utf32) {
+    return {Checked::Outcome::unsupported, 0};
+  }
+  switch (find_line_free_run(file, lines)) {
     case RunSearch::none:
       return {};
     case RunSearch::read_error:

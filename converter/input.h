@@ -16,7 +16,8 @@ namespace nlflip {
 class Input {
  public:
   struct Checked {
-    enum class Outcome { ok, too_long, read_error, spool_error };
+    // unsupported: the input begins with a UTF-32 byte-order mark.
+    enum class Outcome { ok, too_long, read_error, spool_error, unsupported };
     Outcome outcome = Outcome::ok;
     std::uint64_t line = 0;  // the number of the too long line
   };

@@ -89,6 +89,8 @@ int check_input(nlflip::Input &input, const char *input_name) {
       return report(input_name, ": reading error\n");
     case nlflip::Input::Checked::Outcome::spool_error:
       return report(input_name, ": spooling error\n");
+    case nlflip::Input::Checked::Outcome::unsupported:
+      return report(input_name, ": UTF-32 not supported\n");
   }
   return kFailure;
 }
@@ -147,6 +149,8 @@ int write_output(nlflip::Input &input, const char *input_name, const char *outpu
                                                   : report(input_name, ": reading error\n");
     case nlflip::Converted::Outcome::read_error:
       return report(input_name, ": reading error\n");
+    case nlflip::Converted::Outcome::unsupported:
+      return report(input_name, ": UTF-32 not supported\n");
     case nlflip::Converted::Outcome::write_error:
       return output.spooling() ? report(input_name, ": spooling error\n")
                                : writing_error(output, output_name);

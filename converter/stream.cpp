@@ -197,21 +197,51 @@ class Workers {
       return false;
     }
     const char *data = fresh(chunk) - carried_;
-    const std::size_t size = carried_ + got;
+    std::size_t size = carried_ + got;
     // The bytes go where they share their offset within a page with their
     // place in the output, so that the system copies them between equally
     // aligned addresses: otherwise its copies take twice as long.
     char *const out = converted(chunk) + output_size_ % kPage;
-    const Flipper::Step step = flipper_.flip(data, size, last, out);
+    std::size_t mark = 0;
+    if (chunk == 0 && !take_mark(data, size, out, mark)) {
+      turns_.end_before(chunk, {Converted::Outcome::unsupported, 0});
+      return false;
+    }
+    data += mark;
+    size -= mark;
+    // Units are split whole: a byte short of one waits for the next chunk,
+    // and at the end follows the last line as it is.
+    const std::size_t odd = size % flipper_.unit();
+    const Flipper::Step step = flipper_.flip(data, size - odd, last, out + mark);
     if (step.too_long) {
       turns_.end_before(chunk, {Converted::Outcome::too_long, flipper_.lines() + 1});
       return false;
     }
+    std::size_t written = mark + step.written;
+    if (last && odd != 0) {
+      out[written++] = data[size - 1];
+    }
     carried_ = size - step.consumed;
     std::memcpy(fresh(chunk + 1) - carried_, data + step.consumed, carried_);
-    block = {out, step.written};
-    output_size_ += step.written;
+    block = {out, written};
+    output_size_ += written;
     turns_.done(Turns::kConvert, chunk);
+    return true;
+  }
+
+  // Reads a byte-order mark at the stream's start: a UTF-16 one is copied
+  // to out and its size given in mark, and the rest read in UTF-16; false
+  // for a UTF-32 one.
+  bool take_mark(const char *data, std::size_t size, char *out, std::size_t &mark) {
+    const Encoding encoding = encoding_of(data, size);
+    if (encoding == Encoding::utf32) {
+      return false;
+    }
+    if (encoding != Encoding::bytes) {
+      mark = kMarkSize;
+      std::memcpy(out, data, mark);
+      flipper_.read_as(encoding);
+    }
     return true;
   }
 

@@ -36,7 +36,8 @@ class Sink {
 };
 
 struct Converted {
-  enum class Outcome { done, too_long, read_error, write_error };
+  // unsupported: the stream begins with a UTF-32 byte-order mark.
+  enum class Outcome { done, too_long, read_error, write_error, unsupported };
   Outcome outcome = Outcome::done;
   std::uint64_t line = 0;  // the number of the too long line
 };
@@ -45,7 +46,9 @@ struct Converted {
 constexpr std::size_t kChunk = std::size_t{1} << 20;
 
 // Reads the source to its end and writes its lines, their ends toggled, to
-// the sink; without a sink the lines are only checked.  Stops at the first
+// the sink; without a sink the lines are only checked.  A UTF-16 byte-order
+// mark at the start is copied, and the rest split in UTF-16 code units; an
+// odd byte at the end follows the last line as it is.  Stops at the first
 // too long line, reading failure or writing failure.  The chunk size is at
 // least kLookahead.
 Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChunk,

@@ -25,12 +25,29 @@ struct FlipCase {
 constexpr std::size_t kMaxFlipText = 8 * nlflip::kWindow;
 constexpr std::size_t kMaxCarriageReturns = 200;
 
+// A text in UTF-16 of the byte order given, after its mark: LF, CR and NUL
+// as their units, every other byte as a unit whose high byte is the byte
+// before it, so that LF and CR bytes stand in high halves too and a unit's
+// high LF and the next unit's low zero look like an LF unit a byte off.
+inline std::string as_utf16(const std::string &bytes, bool little_endian) {
+  std::string text = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+  char before = '\0';
+  for (const char c : bytes) {
+    const char high = c == '\n' || c == '\r' || c == '\0' ? '\0' : before;
+    text += little_endian ? c : high;
+    text += little_endian ? high : c;
+    before = c;
+  }
+  return text;
+}
+
 // The first byte of the rest says how it is read: as the text itself, or as
 // pairs of a byte and a run length, so that lines around the window's size
-// are within reach of small inputs.
+// are within reach of small inputs; and whether it is then spelt in UTF-16.
 inline std::string flip_text(Input &in) {
   std::string text;
-  if (in.byte() % 2 == 0) {
+  const std::uint8_t form = in.byte();
+  if (form % 2 == 0) {
     text = in.rest();
   } else {
     while (!in.empty() && text.size() < kMaxFlipText) {
@@ -49,7 +66,14 @@ inline std::string flip_text(Input &in) {
       text.resize(i);
     }
   }
-  return text;
+  switch (form / 2 % 3) {
+    case 1:
+      return as_utf16(text, true);
+    case 2:
+      return as_utf16(text, false);
+    default:
+      return text;
+  }
 }
 
 inline FlipCase flip_case(const std::uint8_t *data, std::size_t size) {

@@ -1,6 +1,7 @@
 // The nlflip program itself: exit codes, both standard streams and the bytes
 // of the files it leaves behind.  The cases of one kind of system only are in
 // cli_test_posix.cpp and cli_test_win32.cpp.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,75 @@ TEST_F(Cli, OverwriteNeedsAnAnswerBeginningWithY) {
   write_file(path("out.txt"), "old\n");
   EXPECT_EQ(nlflip({"in.txt", "out.txt"}, long_answer).exit_code, 0);
   EXPECT_EQ(read_file(path("out.txt")), "a\r\n");
+}
+
+// UTF-16 text after its byte-order mark, in the byte order given.
+std::string utf16(const std::u16string &text, bool little_endian = true) {
+  std::string bytes = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+  for (const char16_t unit : text) {
+    const auto low = static_cast<char>(unit & 0xFF);
+    const auto high = static_cast<char>(unit >> 8);
+    bytes += little_endian ? low : high;
+    bytes += little_endian ? high : low;
+  }
+  return bytes;
+}
+
+TEST_F(Cli, Utf16TextIsToggledInUnits) {
+  const std::string powershell = utf16(u"PS> dir\r\n\u65E5\u672C\r\n\r\n");
+  // Units whose high byte is an LF: no line end, however many bytes say LF.
+  const std::u16string high_lfs(5000, u'\u0A41');
+  const std::u16string long_line(4999, u'a');
+  struct Case {
+    const char *name;
+    std::string in;
+    bool output_exists;
+    bool comes_back;  // when toggled twice: no line ends in a lone CR
+    int exit_code;
+    std::string out;  // the output's bytes, or the message
+  };
+  const Case cases[] = {
+      {"little-endian", utf16(u"a\nb\r\nc\r"), false, false, 0, utf16(u"a\r\nb\nc\r\n")},
+      {"big-endian", utf16(u"a\r\nb\n", false), true, true, 0, utf16(u"a\nb\r\n", false)},
+      {"a PowerShell log", powershell, false, true, 0, utf16(u"PS> dir\n\u65E5\u672C\n\n")},
+      {"the mark alone", utf16(u""), true, true, 0, utf16(u"")},
+      {"an odd byte after the last line", utf16(u"a\n") + "b", false, true, 0,
+       utf16(u"a\r\n") + "b"},
+      {"a line of 4999 units and its LF", utf16(long_line + u"\n"), true, true, 0,
+       utf16(long_line + u"\r\n")},
+      {"5000 units without an LF unit", utf16(high_lfs + u"\n"), true, false, 1,
+       "in.txt: 1 line: too long line\n"},
+      {"a UTF-32 mark", std::string("\xFF\xFE\0\0a\0\0\0", 8), false, false, 1,
+       "in.txt: UTF-32 not supported\n"},
+  };
+  for (const auto &c : cases) {
+    write_file(path("in.txt"), c.in);
+    std::filesystem::remove(path("out.txt"));
+    if (c.output_exists) {
+      write_file(path("out.txt"), "old\n");
+    }
+    const RunResult r = nlflip({"in.txt", "out.txt"}, "y\n");
+    const std::string asked = c.output_exists ? "out.txt: overwrite OK? (y/n) " : "";
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.name;
+    if (c.exit_code == 0) {
+      EXPECT_EQ(r.err, asked) << c.name;
+      EXPECT_TRUE(read_file(path("out.txt")) == c.out) << c.name;
+      // Toggled twice, a text without CR-only lines comes back.
+      EXPECT_EQ(nlflip({"out.txt", "back.txt"}).exit_code, 0) << c.name;
+      EXPECT_EQ(read_file(path("back.txt")) == c.in, c.comes_back) << c.name;
+    } else {
+      EXPECT_EQ(r.err, stream_text(c.out)) << c.name;
+      EXPECT_EQ(read_file(path("out.txt")), c.output_exists ? "old\n" : "") << c.name;
+    }
+    std::filesystem::remove(path("back.txt"));
+  }
+  // The same file, rewritten onto itself, comes back after two runs.
+  const std::string text = utf16(u"one\ntwo\n");
+  write_file(path("both.txt"), text);
+  for (const char *answer : {"y\n", "y\n"}) {
+    EXPECT_EQ(nlflip({"both.txt", "both.txt"}, answer).exit_code, 0);
+  }
+  EXPECT_EQ(read_file(path("both.txt")), text);
 }
 
 TEST_F(Cli, SameFileIsRewrittenOnlyOnceConfirmed) {

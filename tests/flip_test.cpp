@@ -67,12 +67,13 @@ std::string random_bytes(std::mt19937 &random) {
   return text;
 }
 
-// Texts at the edges of the rules: windows, CR LF pairs cut by them, NULs,
-// lines that end by their CR before an LF far away.
-std::vector<std::string> chosen_inputs() {
-  const std::string w(kWindow - 1, 'w');
+// Texts at the edges of the rules for a window of that many characters:
+// windows, CR LF pairs cut by them, NULs, lines that end by their CR before
+// an LF far away, byte-order marks.
+std::vector<std::string> chosen_inputs(std::size_t window = kWindow) {
+  const std::string w(window - 1, 'w');
   std::string cr_lines;
-  while (cr_lines.size() < 2 * kWindow) {
+  while (cr_lines.size() < 2 * window) {
     cr_lines += "cr\r";
   }
   return {
@@ -86,10 +87,10 @@ std::vector<std::string> chosen_inputs() {
       "a\rb\rc",
       "x\ry\n",
       std::string("a\0\nb\0", 5),
-      std::string(kWindow, '\0'),
-      std::string(kWindow - 1, '\0'),
-      std::string(3 * kWindow, '\r'),
-      std::string(3 * kWindow, '\n'),
+      std::string(window, '\0'),
+      std::string(window - 1, '\0'),
+      std::string(3 * window, '\r'),
+      std::string(3 * window, '\n'),
       w + "\n",
       w + "x\n",
       w + "\r\n",
@@ -99,11 +100,15 @@ std::vector<std::string> chosen_inputs() {
       w + "xy",
       "a\r" + w + "\n",
       "a\r" + w + "xy\n",
-      std::string(kWindow, 'q') + "\r\n",
+      std::string(window, 'q') + "\r\n",
       cr_lines + "\n",
       cr_lines + "\r\n" + cr_lines,
       cr_lines + w + "\r\n",
       w + "\r\n\n\nx\ry\n",
+      "\xFF\xFE",
+      "\xFE\xFF",
+      std::string("\xFF\xFE\0\0a\0\n\0", 8),
+      std::string("\0\0\xFE\xFF\0\0\0\n", 8),
   };
 }
 
@@ -167,6 +172,30 @@ TEST(Flip, EveryKernelSplitsAsTheScalarOne) {
           << " bytes in chunks of " << c.chunk;
     }
   }
+}
+
+TEST(Flip, SplitsUtf16InUnitsInBothByteOrders) {
+  // Windows of 5000 units, as many bytes as 10000 byte characters.
+  std::vector<std::string> texts = chosen_inputs(kWindow / 2);
+  const std::vector<std::string> generated = generated_inputs();
+  texts.insert(texts.end(), generated.begin(), generated.begin() + 100);
+  std::size_t differing = 0;
+  for (const std::string &text : texts) {
+    for (const bool little_endian : {true, false}) {
+      for (const char *odd_byte : {"", "A"}) {
+        const std::string in = fuzz::as_utf16(text, little_endian) + odd_byte;
+        const Outcome expected = model(in);
+        differing += expected != flip_model::model_bytes(in) ? 1U : 0U;
+        for (const nlflip::Kernel kernel : nlflip::available_kernels()) {
+          ASSERT_EQ(converted(in, nlflip::kChunk, {}, kernel), expected)
+              << text.size() << " characters, little-endian " << little_endian;
+          ASSERT_EQ(converted(in, nlflip::kLookahead, {1, 4099, 7, 65536}, kernel), expected)
+              << text.size() << " characters in small chunks, little-endian " << little_endian;
+        }
+      }
+    }
+  }
+  EXPECT_GT(differing, texts.size()) << "reading the units as bytes would mostly differ";
 }
 
 TEST(Flip, ConvertsLargeInputsAcrossManyChunks) {

@@ -57,6 +57,9 @@ inline flip_model::Outcome converted(const std::string &text, std::size_t chunk,
   if (result.outcome == nlflip::Converted::Outcome::too_long) {
     return {result.line, ""};
   }
+  if (result.outcome == nlflip::Converted::Outcome::unsupported) {
+    return {0, "", true};
+  }
   return {0, sink.text};
 }
 
