@@ -8,8 +8,9 @@
 #
 # The .debs get what Debian's tools would give them: in
 # usr/share/doc/<package>, the licence as a machine-readable copyright file,
-# the changelog as a Debian changelog, changelog.gz, the README compressed;
-# the manual pages compressed.  Debian compresses with gzip -9n.
+# the changelog as a Debian changelog, changelog.gz, the README and its
+# docs/ pages compressed; the manual pages compressed.  Debian compresses
+# with gzip -9n.
 
 if(CPACK_NLFLIP_STRIP)
   file(GLOB_RECURSE staged ${CPACK_TEMPORARY_DIRECTORY}/*)
@@ -73,7 +74,7 @@ License: ${CPACK_PACKAGE_LICENSE}${licence_text}
       message(FATAL_ERROR "CHANGELOG.md has no section [${CPACK_PACKAGE_VERSION}] - DATE on top")
     endif()
     file(REMOVE ${changelog})
-    file(GLOB compress ${doc}/changelog ${doc}/README.md)
+    file(GLOB compress ${doc}/changelog ${doc}/README.md ${doc}/docs/*.md)
     execute_process(COMMAND gzip -9n ${compress} COMMAND_ERROR_IS_FATAL ANY)
   endforeach()
 endif()

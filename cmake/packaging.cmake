@@ -1,17 +1,23 @@
 # Installation and release archives.
 #
 # The component runtime (a plain `cmake --install`) is the tool, its manual
-# page, the README, the licence and the changelog.  The component
-# development, installed only on request, is the library with its public
-# header and the CMake package files behind find_package(nlflip): the
-# imported targets nlflip::common and, because the static library links it,
-# nlflip::platform; the licence and the changelog go with it too.
+# page, the README with its docs/ pages, the licence and the changelog.
+# The component development, installed only on request, is the library with
+# its public header and the CMake package files behind find_package(nlflip):
+# the imported targets nlflip::common and, because the static library links
+# it, nlflip::platform; the licence and the changelog go with it too.
 
 if(WIN32)
   # On Windows the program and its texts, with CR LF line ends, sit side by
   # side at the top of the installation.
   install(TARGETS nlflip RUNTIME DESTINATION . COMPONENT runtime)
-  foreach(text README.md:README.txt LICENSE:LICENSE.txt CHANGELOG.md:CHANGELOG.txt)
+  file(GLOB pages RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS docs/*.md)
+  set(texts README.md:README.txt LICENSE:LICENSE.txt CHANGELOG.md:CHANGELOG.txt)
+  foreach(page IN LISTS pages)
+    string(REGEX REPLACE "\\.md$" ".txt" text ${page})
+    list(APPEND texts ${page}:${text})
+  endforeach()
+  foreach(text IN LISTS texts)
     string(REPLACE ":" ";" text ${text})
     list(GET text 0 source)
     list(GET text 1 target)
@@ -19,13 +25,16 @@ if(WIN32)
     string(REPLACE "\n" "\r\n" content "${content}")
     file(WRITE ${PROJECT_BINARY_DIR}/${target} "${content}")
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
-    install(FILES ${PROJECT_BINARY_DIR}/${target} DESTINATION . COMPONENT runtime)
+    cmake_path(GET target PARENT_PATH folder)
+    install(FILES ${PROJECT_BINARY_DIR}/${target} DESTINATION ./${folder} COMPONENT runtime)
   endforeach()
 else()
   install(TARGETS nlflip RUNTIME COMPONENT runtime)
   install(FILES nlflip.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
   install(FILES README.md LICENSE CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
     COMPONENT runtime)
+  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT runtime
+    FILES_MATCHING PATTERN "*.md")
 endif()
 install(FILES LICENSE CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/nlflip-dev
   COMPONENT development EXCLUDE_FROM_ALL)
