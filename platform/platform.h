@@ -190,8 +190,7 @@ class Privileges {
 
  private:
   std::uint32_t mode_ = 0;
-  std::string capabilities_;
-  bool has_capabilities_ = false;
+  std::string capabilities_;  // empty where the file has none
 };
 
 // Cuts the file open as fp to size bytes; false on failure.

@@ -220,6 +220,20 @@ bool write_all(std::FILE *fp, const char *data, std::size_t size) {
   return true;
 }
 
+namespace {
+
+// A stream on fd (-1 for none), which it then owns; null, with fd closed,
+// where none can be made.
+std::FILE *stream_on(int fd, const char *mode) {
+  std::FILE *fp = fd < 0 ? nullptr : fdopen(fd, mode);
+  if (fp == nullptr && fd >= 0) {
+    close(fd);
+  }
+  return fp;
+}
+
+}  // namespace
+
 std::FILE *open_spool() {
   const char *directory = std::getenv("TMPDIR");
   const std::string where = directory != nullptr && *directory != '\0' ? directory : "/tmp";
@@ -233,11 +247,7 @@ std::FILE *open_spool() {
     }
     unlink(name.c_str());
   }
-  std::FILE *fp = fdopen(fd, "w+b");
-  if (fp == nullptr) {
-    close(fd);
-  }
-  return fp;
+  return stream_on(fd, "w+b");
 }
 
 namespace {
@@ -336,37 +346,11 @@ int create_unique(int directory, std::string &name, mode_t mode) {
   return -1;
 }
 
-// The names of a file's extended attributes, the access control list
-// (system.posix_acl_access) among them, as list gives them; none where the
-// file system has none.
-template <typename List>
-bool attribute_names(List list, std::vector<std::string> &names) {
-  names.clear();
-  std::string buffer;
-  for (;;) {
-    const ssize_t needed = list(nullptr, 0);
-    if (needed < 0) {
-      return errno == ENOTSUP;
-    }
-    buffer.resize(static_cast<std::size_t>(needed));
-    const ssize_t got = list(buffer.data(), buffer.size());
-    if (got >= 0) {
-      buffer.resize(static_cast<std::size_t>(got));
-      break;
-    }
-    if (errno != ERANGE) {  // a list that grew meanwhile is asked for again
-      return false;
-    }
-  }
-  for (std::size_t at = 0; at < buffer.size(); at = buffer.find('\0', at) + 1) {
-    names.emplace_back(buffer.c_str() + at);
-  }
-  return true;
-}
-
-// An attribute's value as get gives it; false where it cannot be read.
+// An attribute's value, or the list of names, as get gives it; false, with
+// value empty, where it cannot be read.
 template <typename Get>
 bool attribute_value(Get get, std::string &value) {
+  value.clear();
   for (;;) {
     const ssize_t needed = get(nullptr, 0);
     if (needed < 0) {
@@ -378,10 +362,27 @@ bool attribute_value(Get get, std::string &value) {
       value.resize(static_cast<std::size_t>(got));
       return true;
     }
-    if (errno != ERANGE) {
+    if (errno != ERANGE) {  // one that grew meanwhile is asked for again
+      value.clear();
       return false;
     }
   }
+}
+
+// The names of a file's extended attributes, the access control list
+// (system.posix_acl_access) among them, as list gives them; none where the
+// file system has none.
+template <typename List>
+bool attribute_names(List list, std::vector<std::string> &names) {
+  names.clear();
+  std::string buffer;
+  if (!attribute_value(list, buffer)) {
+    return errno == ENOTSUP;
+  }
+  for (std::size_t at = 0; at < buffer.size(); at = buffer.find('\0', at) + 1) {
+    names.emplace_back(buffer.c_str() + at);
+  }
+  return true;
 }
 
 // Makes the extended attributes of the file open as to exactly those of the
@@ -549,21 +550,12 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
 }
 
 std::FILE *TempFile::open_stream() const {
-  const int fd = dup(place_->file);
-  std::FILE *fp = fd < 0 ? nullptr : fdopen(fd, "wb");
-  if (fp == nullptr && fd >= 0) {
-    close(fd);
-  }
-  return fp;
+  return stream_on(dup(place_->file), "wb");
 }
 
 std::FILE *TempFile::contents() {
   if (place_->contents == nullptr) {
-    const int fd = dup(place_->file);
-    place_->contents = fd < 0 ? nullptr : fdopen(fd, "rb");
-    if (place_->contents == nullptr && fd >= 0) {
-      close(fd);
-    }
+    place_->contents = stream_on(dup(place_->file), "rb");
   }
   return place_->contents;
 }
@@ -772,7 +764,7 @@ Privileges Privileges::of(std::FILE *fp) {
   if (fstat(fileno(fp), &info) == 0) {
     privileges.mode_ = info.st_mode & 07777;
   }
-  privileges.has_capabilities_ = capabilities_of(fileno(fp), privileges.capabilities_);
+  capabilities_of(fileno(fp), privileges.capabilities_);
   return privileges;
 }
 
@@ -782,7 +774,7 @@ bool Privileges::restore(std::FILE *fp) const {
   std::string capabilities;
   const bool mode_kept = fstat(fd, &info) == 0 && (info.st_mode & 07777) == mode_;
   const bool capabilities_kept =
-      !has_capabilities_ || (capabilities_of(fd, capabilities) && capabilities == capabilities_);
+      capabilities_.empty() || (capabilities_of(fd, capabilities) && capabilities == capabilities_);
   return (mode_kept || fchmod(fd, static_cast<mode_t>(mode_)) == 0) &&
          (capabilities_kept ||
           fsetxattr(fd, kCapabilities, capabilities_.data(), capabilities_.size(), 0) == 0);

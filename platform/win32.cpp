@@ -47,20 +47,25 @@ bool starts_with(const std::wstring &text, const wchar_t *prefix) {
   return text.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
-// A name in the ANSI code page as UTF-16; empty when its bytes are no valid
-// text of that code page.
-std::wstring wide(const char *text) {
-  const int needed = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+// Text in the ANSI code page as UTF-16, converted with the flags given;
+// empty where it cannot be.
+std::wstring from_code_page(const char *text, DWORD flags) {
+  const int needed = MultiByteToWideChar(CP_ACP, flags, text, -1, nullptr, 0);
   if (needed <= 1) {
     return {};
   }
   std::wstring converted(static_cast<std::size_t>(needed), L'\0');
-  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, converted.data(), needed) !=
-      needed) {
+  if (MultiByteToWideChar(CP_ACP, flags, text, -1, converted.data(), needed) != needed) {
     return {};
   }
   converted.resize(static_cast<std::size_t>(needed) - 1);
   return converted;
+}
+
+// A name in the ANSI code page as UTF-16; empty when its bytes are no valid
+// text of that code page.
+std::wstring wide(const char *text) {
+  return from_code_page(text, MB_ERR_INVALID_CHARS);
 }
 
 // Text in the ANSI code page as a console shows it: line ends as CR LF, as
@@ -74,13 +79,7 @@ std::wstring console_text(const char *text) {
     }
     lines += *p;
   }
-  const auto size = static_cast<int>(lines.size());
-  const int needed = MultiByteToWideChar(CP_ACP, 0, lines.data(), size, nullptr, 0);
-  std::wstring converted(static_cast<std::size_t>(needed > 0 ? needed : 0), L'\0');
-  if (needed > 0) {
-    MultiByteToWideChar(CP_ACP, 0, lines.data(), size, converted.data(), needed);
-  }
-  return converted;
+  return from_code_page(lines.c_str(), 0);
 }
 
 // UTF-16 text in the ANSI code page without look-alike substitutes; false
@@ -378,6 +377,12 @@ FileStatus status_from(HANDLE file) {
   return status;
 }
 
+bool seek(HANDLE file, std::uint64_t offset) {
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != 0;
+}
+
 // ReadFile's count is 32-bit.
 DWORD chunk_of(std::size_t size) {
   return size > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(size);
@@ -390,6 +395,15 @@ std::int64_t read_file(HANDLE file, char *buffer, std::size_t size) {
   }
   // A pipe whose writer has gone is at its end.
   return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+FileStatus status_of_name(const std::wstring &name) {
+  const HANDLE file = open_for_identity(name);
+  const FileStatus status = status_from(file);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+  }
+  return status;
 }
 
 // A stream on a handle opened by the system call itself: the C runtime's
@@ -437,16 +451,12 @@ Arguments arguments(int /*argc*/, char ** /*argv*/) {
 
 FileStatus status_of(const char *path) {
   const std::wstring name = native(path);
-  const HANDLE file = open_for_identity(name);
-  if (file == INVALID_HANDLE_VALUE) {
-    // Some devices, such as CON, cannot be opened this way.
-    FileStatus status;
+  FileStatus status = status_of_name(name);
+  // Some devices, such as CON, cannot be opened that way.
+  if (!status.exists) {
     status.exists = GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES ||
                     GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-    return status;
   }
-  FileStatus status = status_from(file);
-  CloseHandle(file);
   return status;
 }
 
@@ -463,12 +473,7 @@ std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_
   // moves the position just the same, and under Wine it costs a round trip
   // to the server per read.
   const HANDLE file = handle_of(fp);
-  LARGE_INTEGER position{};
-  position.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) {
-    return -1;
-  }
-  return read_file(file, buffer, size);
+  return seek(file, offset) ? read_file(file, buffer, size) : -1;
 }
 
 bool write_all(std::FILE *fp, const char *data, std::size_t size) {
@@ -623,15 +628,6 @@ bool take_owner(const std::wstring &from, HANDLE to) {
   LocalFree(from_security);
   LocalFree(to_security);
   return taken;
-}
-
-FileStatus status_of_name(const std::wstring &name) {
-  const HANDLE file = open_for_identity(name);
-  const FileStatus status = status_from(file);
-  if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
-  }
-  return status;
 }
 
 }  // namespace
@@ -814,12 +810,6 @@ BOOL WINAPI on_console_event(DWORD event) {
   }
   LeaveCriticalSection(&held_section);
   return TRUE;
-}
-
-bool seek(HANDLE file, std::uint64_t offset) {
-  LARGE_INTEGER position{};
-  position.QuadPart = static_cast<LONGLONG>(offset);
-  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != 0;
 }
 
 bool set_file_size(HANDLE file, std::uint64_t size) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -45,6 +46,13 @@ inline bool holds_converted_lines(const std::string &path, std::size_t count) {
     }
   }
   return in.peek() == std::ifstream::traits_type::eof();
+}
+
+// Whether a temporary file of the program is left in the directory.
+inline bool temporary_file_left(const std::string &directory) {
+  return std::ranges::any_of(std::filesystem::directory_iterator(directory), [](const auto &entry) {
+    return entry.path().filename().string().rfind(".nlflip-", 0) == 0;
+  });
 }
 
 // Some tests need privileges for parts of their work (a second user, device

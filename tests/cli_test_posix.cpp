@@ -358,51 +358,10 @@ TEST_F(Cli, InterruptionsLeaveNoTemporaryFile) {
     const RunResult r = shell(dir_.path(), c.script);
     EXPECT_EQ(r.out, c.status) << c.name;
     EXPECT_FALSE(exists("out.txt")) << c.name;
-    for (const auto &entry : std::filesystem::directory_iterator(dir_.path())) {
-      EXPECT_EQ(entry.path().filename().string().find("nlflip-"), std::string::npos) << c.name;
-    }
+    EXPECT_FALSE(clitest::temporary_file_left(dir_.path())) << c.name;
     std::filesystem::remove(path("f"));
   }
   EXPECT_EQ(read_file(path("err")), "out.txt: writing error\n");
-}
-
-class NoRoomBeside : public Cli {
- protected:
-  void SetUp() override {
-    if (!disk_.mounted()) {
-      GTEST_SKIP() << disk_.failure();
-    }
-  }
-  // Room for one file and no second: a temporary file cannot be made.
-  testsupport::SmallTmpfs disk_{std::size_t{48} * 1024, "nr_inodes=2"};
-};
-
-TEST_F(NoRoomBeside, SameFileIsRewrittenInPlaceOnlyWhenItFits) {
-  struct Case {
-    const char *name;
-    std::string original;
-    int exit_code;
-    std::string result;
-  };
-  const Case cases[] = {
-      {"fits", std::string(20000, '\n'), 0,
-       [] {
-         std::string crlf;
-         for (int i = 0; i < 20000; ++i) {
-           crlf += "\r\n";
-         }
-         return crlf;
-       }()},
-      {"does not fit", std::string(40000, '\n'), 1, std::string(40000, '\n')},
-  };
-  const std::string name = disk_.file("doc");
-  for (const auto &c : cases) {
-    write_file(name, c.original);
-    const RunResult r = nlflip({name, name}, "y\n");
-    EXPECT_EQ(r.exit_code, c.exit_code) << c.name << ": " << r.err;
-    EXPECT_TRUE(read_file(name) == c.result) << c.name;
-    std::filesystem::remove(name);
-  }
 }
 
 }  // namespace

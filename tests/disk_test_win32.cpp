@@ -39,7 +39,7 @@ double available_bytes(const char *root) {
   return static_cast<double>(available.QuadPart);
 }
 
-TEST(FreeSpaceRoot, DriveLetterOrTheCurrentDrive) {
+TEST(FreeSpaceRoot, DriveLetterShareOrTheCurrentDrive) {
   struct Case {
     const char *path;
     const char *root;
@@ -52,19 +52,8 @@ TEST(FreeSpaceRoot, DriveLetterOrTheCurrentDrive) {
       {"x", "\\"},
       {"", "\\"},
       {"/tmp/out.txt", "\\"},
-  };
-  for (const Case &c : cases) {
-    EXPECT_EQ(free_space_root(c.path), c.root) << c.path;
-  }
-}
-
-TEST(FreeSpaceRoot, ShareOfAUncNameWhereTheSystemFindsNoVolume) {
-  struct Case {
-    const char *path;
-    const char *root;
-  };
-  // No such server answers, so the system finds no volume for these names.
-  const Case cases[] = {
+      // No such server answers, so the system finds no volume for these
+      // names: the share's root stands for it.
       {"\\\\nosuchserver\\share\\dir\\out.txt", "\\\\nosuchserver\\share\\"},
       {"//nosuchserver/share/out.txt", "\\\\nosuchserver\\share\\"},
       {"\\\\?\\UNC\\nosuchserver\\share\\out.txt", "\\\\?\\UNC\\nosuchserver\\share\\"},

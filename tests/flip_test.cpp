@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -225,25 +224,18 @@ TEST(Flip, StopsWhenTheOutputCannotBeWritten) {
 }
 
 TEST(Flip, ReadingFailureStopsAfterWhatWasReadBeforeIt) {
-  // Fails once it has given two and a half chunks.
-  class FailingSource : public nlflip::Source {
+  // Fails where the text ends, after two and a half chunks.
+  class FailingSource : public flip_stream_support::MemorySource {
    public:
-    FailingSource(const std::string &text, bool ahead) : text_(text), ahead_(ahead) {}
+    FailingSource(const std::string &text, bool ahead) : MemorySource(text, {}), ahead_(ahead) {}
     std::int64_t read(char *buffer, std::size_t size) override {
-      const std::size_t n = std::min(size, text_.size() - position_);
-      if (n == 0) {
-        return -1;
-      }
-      std::memcpy(buffer, text_.data() + position_, n);
-      position_ += n;
-      return static_cast<std::int64_t>(n);
+      const std::int64_t got = MemorySource::read(buffer, size);
+      return got == 0 ? -1 : got;
     }
     bool reads_ahead() const override { return ahead_; }
 
    private:
-    const std::string &text_;
     bool ahead_;
-    std::size_t position_ = 0;
   };
   std::string in;
   while (in.size() < 5 * nlflip::kChunk / 2) {

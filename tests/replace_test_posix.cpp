@@ -30,6 +30,7 @@ namespace {
 using clitest::Cli;
 using clitest::is_root;
 using clitest::shell;
+using clitest::temporary_file_left;
 using testsupport::read_file;
 using testsupport::RunResult;
 using testsupport::Stdin;
@@ -42,13 +43,6 @@ std::string with_crlf(const std::string &lf_text) {
     converted += c == '\n' ? "\r\n" : std::string(1, c);
   }
   return converted;
-}
-
-// Whether a temporary file of the program is left in the directory.
-bool temporary_file_left(const std::string &directory) {
-  return std::ranges::any_of(std::filesystem::directory_iterator(directory), [](const auto &entry) {
-    return entry.path().filename().string().rfind(".nlflip-", 0) == 0;
-  });
 }
 
 TEST_F(Cli, FilesThatChangeWhileAskedAboutAreNotReplaced) {
@@ -531,6 +525,7 @@ TEST_F(NoTemporaryFileBeside, RewriteInPlaceChangesNothingUnlessItCanFinish) {
     std::string err;
   };
   const Case cases[] = {
+      {"the new text fits with room to spare", 20000, "", 0, ""},
       {"the new text exactly fills the disk", 24576, "", 0, ""},
       {"the new text does not fit", 30000, "", 1, name + ": writing error\n"},
       {"the spool's disk is full", 12000, full_spool_disk.path(), 1, name + ": spooling error\n"},
@@ -545,9 +540,9 @@ TEST_F(NoTemporaryFileBeside, RewriteInPlaceChangesNothingUnlessItCanFinish) {
     ASSERT_EQ(stat(name.c_str(), &before), 0);
     std::string script = c.spool.empty() ? "" : "TMPDIR=" + c.spool + " ";
     script.append("\"$0\" ").append(name).append(" ").append(name);
-    script += " <<<y 2>&1 | sed 's/.*(y\\/n) //'";
+    script += " <<<y 2>err; echo $?; sed 's/.*(y\\/n) //' err";
     const RunResult r = shell(dir_.path(), script);
-    EXPECT_EQ(r.out, c.err) << c.name;
+    EXPECT_EQ(r.out, std::to_string(c.exit_code) + "\n" + c.err) << c.name;
     struct stat after {};
     ASSERT_EQ(stat(name.c_str(), &after), 0);
     if (c.exit_code == 0) {
