@@ -135,8 +135,6 @@ class Spool : public Source {
   bool failed_ = false;
 };
 
-enum class RunSearch { none, found, read_error };
-
 // The lines of a file: from where the first starts to where the last ends,
 // in units of the encoding.
 struct Lines {
@@ -163,7 +161,7 @@ bool lines_of(FileRange &file, std::uint64_t size, Lines &lines) {
 // CR or LF that a run of kWindow bytes without CR or LF follows ends a line;
 // so a too long line exists exactly when such a run does.  Looking back from
 // the end of each window for its last CR or LF skips most bytes.
-RunSearch find_line_free_run(FileRange &file, const Lines &lines) {
+LineSearch find_line_free_run(FileRange &file, const Lines &lines) {
   const std::size_t unit = unit_size(lines.encoding);
   char tail[kTailSize];
   std::uint64_t start = lines.begin;     // of the window under test
@@ -175,7 +173,7 @@ RunSearch find_line_free_run(FileRange &file, const Lines &lines) {
     while (!hit && p > clear_to) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kTailSize, p - clear_to));
       if (!file.read_exactly(tail, n, p - n)) {
-        return RunSearch::read_error;
+        return LineSearch::read_error;
       }
       std::size_t i = n;
       while (i > 0 && !ends_line(tail + i - unit, lines.encoding)) {
@@ -185,12 +183,12 @@ RunSearch find_line_free_run(FileRange &file, const Lines &lines) {
       p -= n - i;
     }
     if (!hit) {
-      return RunSearch::found;
+      return LineSearch::too_long;
     }
     start = p;
     clear_to = window_end;
   }
-  return RunSearch::none;
+  return LineSearch::fits;
 }
 
 Input::Checked checked_by(const Converted &converted) {
@@ -209,6 +207,18 @@ Input::Checked checked_by(const Converted &converted) {
 }
 
 }  // namespace
+
+LineSearch search_too_long_line(std::FILE *file, std::uint64_t size) {
+  FileRange range(file, size);
+  Lines lines;
+  if (!lines_of(range, size, lines)) {
+    return LineSearch::read_error;
+  }
+  if (lines.encoding == Encoding::utf32) {
+    return LineSearch::unsupported;
+  }
+  return find_line_free_run(range, lines);
+}
 
 Input::~Input() {
   close();
@@ -237,25 +247,19 @@ Input::Checked Input::check() {
 
 Input::Checked Input::check_regular() {
   const auto size = static_cast<std::uint64_t>(status_.size);
-  FileRange file(stream_, size);
-  Lines lines;
-  if (!lines_of(file, size, lines)) {
-    return {Checked::Outcome::read_error, 0};
-  }
-  if (lines.encoding == Encoding::utf32) {
-    return {Checked::Outcome::unsupported, 0};
-  }
-  switch (find_line_free_run(file, lines)) {
-    case RunSearch::none:
+  switch (search_too_long_line(stream_, size)) {
+    case LineSearch::fits:
       return {};
-    case RunSearch::read_error:
+    case LineSearch::unsupported:
+      return {Checked::Outcome::unsupported, 0};
+    case LineSearch::read_error:
       return {Checked::Outcome::read_error, 0};
-    case RunSearch::found:
+    case LineSearch::too_long:
       break;
   }
   // Only a walk over the lines tells which one is too long.
-  FileRange again(stream_, size);
-  return checked_by(flip_stream(again, nullptr));
+  FileRange file(stream_, size);
+  return checked_by(flip_stream(file, nullptr));
 }
 
 Input::Checked Input::check_stream() {

@@ -13,6 +13,15 @@
 
 namespace nlflip {
 
+// What the quick test of a regular file before the prompt finds: it looks
+// back only from the end of each window for its last CR or LF, so it tells
+// whether some line is too long but not which.
+enum class LineSearch { fits, too_long, unsupported, read_error };
+
+// Tests the first size bytes of a regular file (read at offsets), after a
+// UTF-16 byte-order mark in code units; unsupported for a UTF-32 mark.
+LineSearch search_too_long_line(std::FILE *file, std::uint64_t size);
+
 class Input {
  public:
   struct Checked {

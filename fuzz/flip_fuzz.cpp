@@ -7,8 +7,8 @@
 #include "flip.h"
 #include "flip_case.h"
 #include "fuzz_input.h"
-#include "support/flip_model.h"
-#include "support/flip_stream.h"
+#include "flip_model.h"
+#include "flip_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const fuzz::FlipCase c = fuzz::flip_case(data, size);

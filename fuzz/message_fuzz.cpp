@@ -10,7 +10,7 @@
 
 #include "common.h"
 #include "fuzz_input.h"
-#include "support/edit.h"
+#include "edit.h"
 
 namespace {
 

@@ -105,7 +105,7 @@ TEST_F(Cli, TogglesEveryLineEnd) {
 }
 
 TEST_F(Cli, OverwriteNeedsAnAnswerBeginningWithY) {
-  write_file(path("in.txt"), "a\n");
+  write_file(path("in.txt"), "old\n");
   struct Case {
     const char *answer;
     Stdin mode;
@@ -119,16 +119,21 @@ TEST_F(Cli, OverwriteNeedsAnAnswerBeginningWithY) {
   std::string long_answer(50002, 'z');
   long_answer.front() = 'y';
   long_answer.back() = '\n';
-  for (const auto &c : cases) {
-    write_file(path("out.txt"), "old\n");
-    const RunResult r = nlflip({"in.txt", "out.txt"}, c.answer, c.mode);
-    EXPECT_EQ(r.exit_code, 0) << c.answer;
-    EXPECT_EQ(r.err, "out.txt: overwrite OK? (y/n) ") << c.answer;
-    EXPECT_EQ(read_file(path("out.txt")), c.overwritten ? "a\r\n" : "old\n") << c.answer;
+  // Another file, and the input itself.
+  for (const char *output : {"out.txt", "in.txt"}) {
+    for (const auto &c : cases) {
+      write_file(path(output), "old\n");
+      const RunResult r = nlflip({"in.txt", output}, c.answer, c.mode);
+      const std::string what = std::string(output) + ", answer " + c.answer;
+      EXPECT_EQ(r.exit_code, 0) << what;
+      EXPECT_EQ(r.err, stream_text(std::string(output) + ": overwrite OK? (y/n) ")) << what;
+      EXPECT_EQ(read_file(path(output)), c.overwritten ? "old\r\n" : "old\n") << what;
+      EXPECT_EQ(entries(), 2) << what << ": nothing is left beside it";
+    }
   }
   write_file(path("out.txt"), "old\n");
   EXPECT_EQ(nlflip({"in.txt", "out.txt"}, long_answer).exit_code, 0);
-  EXPECT_EQ(read_file(path("out.txt")), "a\r\n");
+  EXPECT_EQ(read_file(path("out.txt")), "old\r\n");
 }
 
 // UTF-16 text after its byte-order mark, in the byte order given.
@@ -198,19 +203,6 @@ TEST_F(Cli, Utf16TextIsToggledInUnits) {
     EXPECT_EQ(nlflip({"both.txt", "both.txt"}, answer).exit_code, 0);
   }
   EXPECT_EQ(read_file(path("both.txt")), text);
-}
-
-TEST_F(Cli, SameFileIsRewrittenOnlyOnceConfirmed) {
-  write_file(path("both.txt"), "a\r\nb\n");
-  RunResult r = nlflip({"both.txt", "both.txt"}, "y\n");
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, "both.txt: overwrite OK? (y/n) ");
-  EXPECT_EQ(read_file(path("both.txt")), "a\nb\r\n");
-  EXPECT_EQ(entries(), 1) << "no temporary file is left behind";
-
-  r = nlflip({"both.txt", "both.txt"}, "n\n");
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(read_file(path("both.txt")), "a\nb\r\n");
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common.h"
-#include "support/temp_dir.h"
+#include "temp_dir.h"
 
 namespace {
 

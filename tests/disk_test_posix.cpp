@@ -6,8 +6,8 @@
 #include <string>
 
 #include "common.h"
-#include "support/temp_dir.h"
-#include "support/tmpfs.h"
+#include "temp_dir.h"
+#include "tmpfs.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "common.h"
 #include "platform.h"
-#include "support/temp_dir.h"
+#include "temp_dir.h"
 #include "win32.h"
 
 namespace {

@@ -14,9 +14,12 @@
 
 #include "flip.h"
 #include "flip_case.h"
+#include "flip_model.h"
+#include "flip_stream.h"
+#include "input.h"
+#include "seed.h"
 #include "stream.h"
-#include "support/flip_model.h"
-#include "support/flip_stream.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -117,9 +120,15 @@ TEST(Flip, AgreesWithTheModelOnChosenInputs) {
   }
 }
 
+// One seed for every random input of a run.
+std::uint32_t run_seed() {
+  static const std::uint32_t seed = testsupport::test_seed();
+  return seed;
+}
+
 std::vector<std::string> generated_inputs() {
   constexpr int kInputs = 400;
-  std::mt19937 random(20261207);
+  std::mt19937 random(run_seed());
   std::vector<std::string> inputs;
   inputs.reserve(kInputs);
   for (int i = 0; i < kInputs; ++i) {
@@ -197,8 +206,54 @@ TEST(Flip, SplitsUtf16InUnitsInBothByteOrders) {
   EXPECT_GT(differing, texts.size()) << "reading the units as bytes would mostly differ";
 }
 
+// The quick test that an existing output's input gets before the prompt, run
+// on a real file.
+nlflip::LineSearch quick_check(const std::string &text) {
+  const testsupport::TempDir dir;
+  testsupport::write_file(dir.file("in"), text);
+  std::FILE *file = std::fopen(dir.file("in").c_str(), "rb");
+  EXPECT_NE(file, nullptr);
+  const nlflip::LineSearch found = nlflip::search_too_long_line(file, text.size());
+  std::fclose(file);
+  return found;
+}
+
+nlflip::LineSearch as_search(const Outcome &model) {
+  if (model.unsupported) {
+    return nlflip::LineSearch::unsupported;
+  }
+  return model.too_long_line != 0 ? nlflip::LineSearch::too_long : nlflip::LineSearch::fits;
+}
+
+TEST(QuickCheck, FindsATooLongLineExactlyWhereTheModelDoes) {
+  std::vector<std::string> texts = chosen_inputs();
+  const std::vector<std::string> generated = generated_inputs();
+  texts.insert(texts.end(), generated.begin(), generated.end());
+  for (const std::string &text : chosen_inputs(kWindow / 2)) {
+    for (const bool little_endian : {true, false}) {
+      texts.push_back(fuzz::as_utf16(text, little_endian));
+      texts.push_back(fuzz::as_utf16(text, little_endian) + "A");
+    }
+  }
+  // Runs of line-free bytes of about a window, after lines of every end.
+  for (const char *end : {"\n", "\r", "\r\n"}) {
+    for (std::size_t run = kWindow - 2; run <= kWindow + 1; ++run) {
+      const std::string line_free = std::string(run, 'x').append(end);
+      texts.push_back(std::string("a").append(end).append(line_free).append("b"));
+      texts.push_back(line_free);
+    }
+  }
+  std::size_t too_long = 0;
+  for (const std::string &text : texts) {
+    const nlflip::LineSearch expected = as_search(model(text));
+    too_long += expected == nlflip::LineSearch::too_long ? 1U : 0U;
+    ASSERT_EQ(quick_check(text), expected) << text.size() << " bytes";
+  }
+  EXPECT_GT(too_long, texts.size() / 10) << "the inputs must hold too long lines too";
+}
+
 TEST(Flip, ConvertsLargeInputsAcrossManyChunks) {
-  std::mt19937 random(7);
+  std::mt19937 random(run_seed());
   std::string in;
   while (in.size() < 5'000'000) {
     in.append(random() % 120, 'm');

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common.h"
-#include "support/edit.h"
+#include "edit.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Replacing a file the user already has, on the real program: files that
-// change or are not what their names suggest, metadata and access, the
-// in-place route on full disks, interruptions, and what reaches the disk.
+// change while the user is asked or are not what their names suggest,
+// metadata and access, interruptions, full disks, and what reaches the disk.
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -8,13 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <map>
+#include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -23,103 +25,126 @@
 
 #include "cli_fixture.h"
 #include "cli_posix.h"
-#include "support/tmpfs.h"
+#include "loop_disk.h"
+#include "seed.h"
+#include "system_posix.h"
+#include "tmpfs.h"
 
 namespace {
 
 using clitest::Cli;
-using clitest::is_root;
+using clitest::set_old_times;
 using clitest::shell;
 using clitest::temporary_file_left;
+using clitest::with_crlf;
+using testsupport::find_program;
+using testsupport::is_root;
 using testsupport::read_file;
+using testsupport::Running;
 using testsupport::RunResult;
 using testsupport::Stdin;
 using testsupport::write_file;
 
-// The text of LF lines with every LF turned into CR LF.
-std::string with_crlf(const std::string &lf_text) {
-  std::string converted;
-  for (const char c : lf_text) {
-    converted += c == '\n' ? "\r\n" : std::string(1, c);
-  }
-  return converted;
-}
+const char *const kAsked = "f: overwrite OK? (y/n) ";
 
 TEST_F(Cli, FilesThatChangeWhileAskedAboutAreNotReplaced) {
-  const auto after_a_tick = [](const std::function<void()> &change) {
-    return [change] {
-      // A later modification time than the run's start, also where the
-      // clock ticks coarsely.
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      change();
-    };
-  };
   const auto rewrite = [this](const char *name, const std::string &text) {
     return [this, name, text] { write_file(path(name), text); };
   };
+  const auto put_new_file_under_f = [this] {
+    write_file(path("f.new"), "new\n");
+    std::filesystem::rename(path("f.new"), path("f"));
+  };
   const auto link_g = [this] { ASSERT_EQ(link(path("f").c_str(), path("g").c_str()), 0); };
+  const std::string input = std::string(5000, 'a') + "\n" + std::string(50000, '\n');
   struct Case {
     const char *name;
     std::vector<std::string> args;
     std::function<void()> before;  // at the start
     std::function<void()> change;  // while the prompt waits
-    std::string err;
-    std::string f;  // what f then holds
-    std::string g;  // and g, its second name at the start or a link made meanwhile
+    int exit_code;
+    std::string message;                       // after the prompt
+    std::map<std::string, std::string> after;  // what files then hold
   };
-  const std::string asked = "f: overwrite OK? (y/n) ";
   const Case cases[] = {
       {"lines appended to the same file",
        {"f", "f"},
        [] {},
        [this] { std::ofstream(path("f"), std::ios::app | std::ios::binary) << "more\n"; },
-       asked + "f: reading error\n",
-       "a\nb\nmore\n",
-       ""},
+       1,
+       "f: reading error\n",
+       {{"f", "a\nb\nmore\n"}}},
       {"the same file saved again at the same size",
        {"f", "f"},
        [] {},
-       after_a_tick(rewrite("f", "c\nd\n")),
-       asked + "f: reading error\n",
-       "c\nd\n",
-       ""},
-      {"another output saved meanwhile",
-       {"in", "f"},
+       rewrite("f", "c\nd\n"),
+       1,
+       "f: reading error\n",
+       {{"f", "c\nd\n"}}},
+      {"another file put under the same file's name",
+       {"f", "f"},
        [] {},
-       after_a_tick(rewrite("f", "newer\n")),
-       asked + "f: writing error\n",
-       "newer\n",
-       ""},
+       put_new_file_under_f,
+       1,
+       "f: reading error\n",
+       {{"f", "new\n"}}},
       {"a file with a second name, another file put under its name",
        {"f", "f"},
        link_g,
-       [this] {
-         write_file(path("f.new"), "new\n");
-         std::filesystem::rename(path("f.new"), path("f"));
-       },
-       asked + "f: reading error\n",
-       "new\n",
-       "a\nb\n"},
+       put_new_file_under_f,
+       1,
+       "f: reading error\n",
+       {{"f", "new\n"}, {"g", "a\nb\n"}}},
       {"a second name given to the same file",
        {"f", "f"},
        [] {},
        link_g,
-       asked,
-       "a\r\nb\r\n",
-       "a\r\nb\r\n"},
+       0,
+       "",
+       {{"f", "a\r\nb\r\n"}, {"g", "a\r\nb\r\n"}}},
+      {"another output saved meanwhile",
+       {"in.txt", "f"},
+       [] {},
+       rewrite("f", "newer\n"),
+       1,
+       "f: writing error\n",
+       {{"f", "newer\n"}}},
+      {"the input truncated",
+       {"in.txt", "f"},
+       [] {},
+       [this] { std::filesystem::resize_file(path("in.txt"), 20000); },
+       1,
+       "in.txt: reading error\n",
+       {{"f", "a\nb\n"}}},
+      {"a too long line written into the input",
+       {"in.txt", "f"},
+       [] {},
+       rewrite("in.txt", std::string(input.size(), 'z')),
+       1,
+       "in.txt: reading error\n",
+       {{"f", "a\nb\n"}}},
+      {"lines appended to the input, which were not read",
+       {"in.txt", "f"},
+       [] {},
+       [this] { std::ofstream(path("in.txt"), std::ios::app | std::ios::binary) << "more\n"; },
+       0,
+       "",
+       {{"f", with_crlf(input)}}},
   };
-  write_file(path("in"), "x\n");
   for (const auto &c : cases) {
     std::filesystem::remove(path("g"));
     write_file(path("f"), "a\nb\n");
+    write_file(path("in.txt"), input);
+    // A change made now shows in the modification time.
+    set_old_times(path("f"));
+    set_old_times(path("in.txt"));
     c.before();
     const RunResult r =
         testsupport::run_at_prompt(NLFLIP_EXE, c.args, dir_.path(), "y\n", Stdin::pipe, c.change);
-    EXPECT_EQ(r.exit_code, c.err == asked ? 0 : 1) << c.name;
-    EXPECT_EQ(r.err, c.err) << c.name;
-    EXPECT_EQ(read_file(path("f")), c.f) << c.name;
-    if (!c.g.empty()) {
-      EXPECT_EQ(read_file(path("g")), c.g) << c.name;
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.name;
+    EXPECT_EQ(r.err, kAsked + c.message) << c.name;
+    for (const auto &[name, text] : c.after) {
+      EXPECT_TRUE(read_file(path(name)) == text) << c.name << ": " << name;
     }
     EXPECT_FALSE(temporary_file_left(dir_.path())) << c.name;
   }
@@ -238,85 +263,122 @@ ino_t inode_of(const std::string &path) {
   return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
 }
 
-TEST_F(Cli, ReplacedFilesKeepTheirMetadataAndNames) {
-  constexpr uid_t kOther = 65534;
-  const auto give_to_other = [](const std::string &f, mode_t mode) {
-    return chown(f.c_str(), kOther, kOther) == 0 && chmod(f.c_str(), mode) == 0;
-  };
-  const auto link_second = [this](const std::string &f) {
-    return link(f.c_str(), path("second").c_str()) == 0;
-  };
-  struct Case {
-    const char *name;
-    bool needs_root;
-    bool by_other;                                     // run by the file's owner, who is not root
-    std::function<bool(const std::string &)> prepare;  // false where the disk cannot
-  };
-  const Case cases[] = {
-      {"an access control list", false, false,
-       [](const std::string &f) {
-         const std::string acl = acl_letting_a_second_user_write(1234);
-         return setxattr(f.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
-       }},
-      {"an extended attribute and a private mode", false, false,
-       [](const std::string &f) {
-         return chmod(f.c_str(), 0600) == 0 && setxattr(f.c_str(), "user.note", "kept", 4, 0) == 0;
-       }},
-      {"another owner and a set-group-id bit", true, false,
-       [&](const std::string &f) { return give_to_other(f, 02640); }},
-      {"a second hard link", false, false, link_second},
-      {"a second hard link, file capabilities and a set-user-id bit", true, false,
-       [&](const std::string &f) {
-         const std::string capability = capability_to_use_raw_sockets();
-         return link_second(f) && chmod(f.c_str(), 04755) == 0 &&
-                setxattr(f.c_str(), "security.capability", capability.data(), capability.size(),
-                         0) == 0;
-       }},
-      {"an extended attribute, rewritten by its owner", true, true,
-       [&](const std::string &f) {
-         return give_to_other(f, 0644) && setxattr(f.c_str(), "user.note", "kept", 4, 0) == 0;
-       }},
-      {"a second hard link and a set-group-id bit, rewritten by its owner", true, true,
-       [&](const std::string &f) { return link_second(f) && give_to_other(f, 02755); }},
-  };
+// The second user of these tests, who owns nothing else.
+constexpr uid_t kSecondUser = 65534;
+
+// The steps of preparing a file: each 0, or an errno.
+int no_error(bool done) {
+  return done ? 0 : errno;
+}
+
+int give_to_second_user(const std::string &f, mode_t mode) {
+  return no_error(chown(f.c_str(), kSecondUser, kSecondUser) == 0 && chmod(f.c_str(), mode) == 0);
+}
+
+int link_second_name(const std::string &f) {
+  const std::string second = std::filesystem::path(f).replace_filename("second").string();
+  return no_error(link(f.c_str(), second.c_str()) == 0);
+}
+
+int set_attribute(const std::string &f, const char *name, const std::string &value) {
+  return no_error(setxattr(f.c_str(), name, value.data(), value.size(), 0) == 0);
+}
+
+struct MetadataCase {
+  const char *id;
+  const char *name;
+  bool needs_root;
+  bool by_second_user;                   // run as the second user rather than as the tester
+  bool rewritten_in_place;               // rather than replaced by a new file
+  const char *output;                    // "f", or "link", a symbolic link to it
+  int (*prepare)(const std::string &f);  // 0, or the errno of what failed
+};
+
+const MetadataCase kMetadataCases[] = {
+    {"AccessControlList", "an access control list", false, false, false, "f",
+     [](const std::string &f) {
+       return set_attribute(f, "system.posix_acl_access", acl_letting_a_second_user_write(1234));
+     }},
+    {"AttributeAndPrivateMode", "an extended attribute and a private mode", false, false, false,
+     "f",
+     [](const std::string &f) {
+       return chmod(f.c_str(), 0600) != 0 ? errno : set_attribute(f, "user.note", "kept");
+     }},
+    {"ModeThroughASymbolicLink", "a mode, the file named through a symbolic link", false, false,
+     false, "link", [](const std::string &f) { return no_error(chmod(f.c_str(), 0640) == 0); }},
+    {"OwnerAndSetGroupId", "another owner and a set-group-id bit", true, false, false, "f",
+     [](const std::string &f) { return give_to_second_user(f, 02640); }},
+    {"SecondHardLink", "a second hard link", false, false, true, "f", link_second_name},
+    {"SecondLinkCapabilitiesAndSetUserId",
+     "a second hard link, file capabilities and a set-user-id bit", true, false, true, "f",
+     [](const std::string &f) {
+       if (const int failed = link_second_name(f); failed != 0 || chmod(f.c_str(), 04755) != 0) {
+         return failed != 0 ? failed : errno;
+       }
+       return set_attribute(f, "security.capability", capability_to_use_raw_sockets());
+     }},
+    {"AttributeByItsOwner", "an extended attribute, rewritten by its owner", true, true, false, "f",
+     [](const std::string &f) {
+       const int failed = give_to_second_user(f, 0644);
+       return failed != 0 ? failed : set_attribute(f, "user.note", "kept");
+     }},
+    {"SecondLinkAndSetGroupIdByItsOwner",
+     "a second hard link and a set-group-id bit, rewritten by its owner", true, true, true, "f",
+     [](const std::string &f) {
+       const int failed = link_second_name(f);
+       return failed != 0 ? failed : give_to_second_user(f, 02755);
+     }},
+    {"WritableByAnotherUser", "another user's file that the second user may write", true, true,
+     true, "f", [](const std::string &f) { return no_error(chmod(f.c_str(), 0646) == 0); }},
+};
+
+class ReplacedFiles : public Cli, public ::testing::WithParamInterface<MetadataCase> {};
+
+TEST_P(ReplacedFiles, KeepTheirMetadataAndNames) {
+  const MetadataCase &c = GetParam();
+  if (c.needs_root && !is_root()) {
+    GTEST_SKIP() << "needs root to give files away, set capabilities or run as a second user";
+  }
   write_file(path("in"), "a\r\nb\n");
   chmod(dir_.path().c_str(), 0777);
-  for (const auto &c : cases) {
-    if (c.needs_root && !is_root()) {
-      std::cout << "[  SKIPPED ] " << c.name << ": needs root\n";
-      continue;
+  for (const char *input : {"f", "in"}) {
+    const std::string f = path("f");
+    for (const char *name : {"f", "second", "link"}) {
+      std::filesystem::remove(path(name));
     }
-    for (const char *input : {"f", "in"}) {
-      const std::string f = path("f");
-      std::filesystem::remove(path("second"));
-      std::filesystem::remove(f);
-      write_file(f, "a\r\nb\n");
-      if (!c.prepare(f)) {
-        std::cout << "[  SKIPPED ] " << c.name << ": " << std::strerror(errno) << "\n";
-        break;
-      }
-      const Metadata before = metadata_of(f);
-      const ino_t inode = inode_of(f);
-      std::vector<std::string> command = {NLFLIP_EXE, input, "f"};
-      if (c.by_other) {
-        command.insert(command.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
-      }
-      const RunResult r = c.by_other
-                              ? testsupport::run("/usr/bin/setpriv", command, dir_.path(), "y\n")
-                              : nlflip({input, "f"}, "y\n");
-      const std::string what = std::string(c.name) + ", from " + input;
-      EXPECT_EQ(r.exit_code, 0) << what << ": " << r.err;
-      EXPECT_EQ(read_file(f), "a\nb\r\n") << what;
-      EXPECT_EQ(metadata_of(f), before) << what;
-      if (before.links == 2) {
-        EXPECT_EQ(read_file(path("second")), "a\nb\r\n") << what;
-      } else {
-        EXPECT_NE(inode_of(f), inode) << what << ": rewritten in place, not replaced";
-      }
-      EXPECT_FALSE(temporary_file_left(dir_.path())) << what;
+    write_file(f, "a\r\nb\n");
+    ASSERT_EQ(symlink("f", path("link").c_str()), 0);
+    if (const int failed = c.prepare(f); failed == ENOTSUP) {
+      GTEST_SKIP() << "the file system of " << dir_.path() << " cannot hold " << c.name;
+    } else {
+      ASSERT_EQ(failed, 0) << c.name << ": " << std::strerror(failed);
     }
+    const Metadata before = metadata_of(f);
+    const ino_t inode = inode_of(f);
+    std::vector<std::string> command = {NLFLIP_EXE, input, c.output};
+    if (c.by_second_user) {
+      const std::string user = std::to_string(kSecondUser);
+      command.insert(command.begin(), {"--reuid=" + user, "--regid=" + user, "--clear-groups"});
+    }
+    const RunResult r = c.by_second_user
+                            ? testsupport::run("/usr/bin/setpriv", command, dir_.path(), "y\n")
+                            : nlflip({input, c.output}, "y\n");
+    const std::string what = std::string(c.name) + ", from " + input;
+    EXPECT_EQ(r.exit_code, 0) << what << ": " << r.err;
+    EXPECT_EQ(r.err, std::string(c.output) + ": overwrite OK? (y/n) ") << what;
+    EXPECT_EQ(read_file(f), "a\nb\r\n") << what;
+    EXPECT_EQ(metadata_of(f), before) << what;
+    EXPECT_EQ(inode_of(f) == inode, c.rewritten_in_place) << what;
+    if (before.links == 2) {
+      EXPECT_EQ(read_file(path("second")), "a\nb\r\n") << what;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(path("link"))) << what;
+    EXPECT_FALSE(temporary_file_left(dir_.path())) << what;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReplacedFiles, ::testing::ValuesIn(kMetadataCases),
+                         clitest::ById());
 
 // The events of a traced run, one per line, as strace writes them.
 std::vector<std::string> traced_lines(const std::string &trace) {
@@ -329,8 +391,8 @@ std::vector<std::string> traced_lines(const std::string &trace) {
 }
 
 TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly) {
-  if (!std::filesystem::exists("/usr/bin/strace")) {
-    GTEST_SKIP() << "strace is not installed";
+  if (find_program("strace").empty()) {
+    GTEST_SKIP() << "needs strace (Debian package strace) to trace a run";
   }
   write_file(path("f"), "a\r\nb\n");
   chmod(path("f").c_str(), 0640);
@@ -379,181 +441,373 @@ TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly)
   EXPECT_EQ(read_file(path("f")), "a\nb\r\n");
 }
 
-// A small file system of a chosen kind in an image file, mounted through a
-// loop device on disk/.
-class LoopDisk : public Cli {
- protected:
-  // Makes the file system with the mkfs command given and mounts it; skips
-  // the test where that cannot be done.
-  void mount_new(const std::string &mkfs) {
-    if (!is_root()) {
-      GTEST_SKIP() << "needs root to mount a file system";
-    }
-    const RunResult r =
-        shell(dir_.path(), "truncate -s 300M disk.img && " + mkfs +
-                               " disk.img >/dev/null && mkdir disk && mount -o loop disk.img disk");
-    if (r.exit_code != 0) {
-      GTEST_SKIP() << "cannot make and mount a loop file system (" << mkfs << "): " << r.err;
-    }
-    mounted_ = true;
-  }
-  void TearDown() override {
-    if (mounted_) {
-      shell(dir_.path(), "umount disk");
-    }
-  }
-  // Shuts an XFS down at once, its log flushed but nothing else, as a crash
-  // would leave it, and mounts it again.
-  void crash() {
-    const RunResult r = shell(dir_.path(),
-                              "xfs_io -x -c 'shutdown -f' disk && umount disk &&"
-                              " mount -o loop disk.img disk");
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-  }
-
-  bool mounted_ = false;
-};
-
-TEST_F(LoopDisk, ACrashRightAfterARunKeepsTheNewText) {
-  mount_new("mkfs.xfs -q");
-  const std::string f = path("disk/f.txt");
-  std::string text;
-  for (int i = 0; i < 100000; ++i) {
-    text += std::to_string(i) + "\n";
-  }
-  write_file(path("disk/in.txt"), text);
-  for (const char *input : {"f.txt", "in.txt"}) {
-    write_file(f, text);
-    shell(dir_.path(), "sync");
-    const RunResult r = testsupport::run(NLFLIP_EXE, {input, "f.txt"}, path("disk"), "y\n");
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    crash();
-    EXPECT_TRUE(read_file(f) == with_crlf(text)) << "from " << input;
-  }
-}
-
-TEST_F(LoopDisk, InPlaceOnACopyOnWriteDiskChangesNothingUnlessItCanFinish) {
-  // Every block rewritten takes a new one: room for the file's bytes does
-  // not cover rewriting them.
-  mount_new("mkfs.btrfs -q");
-  clitest::write_lines(path("disk/f"), 500000);
-  const std::string original = read_file(path("disk/f"));
-  const RunResult filled =
-      shell(dir_.path(),
-            "ln disk/f disk/second && sync && fallocate -l $(( $(df -B1 --output=avail"
-            " disk | tail -1) - 8 * 1048576 )) disk/filler && sync");
-  ASSERT_EQ(filled.exit_code, 0) << filled.err;
-  const RunResult r = testsupport::run(NLFLIP_EXE, {"f", "f"}, path("disk"), "y\n");
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "f: overwrite OK? (y/n) f: writing error\n");
-  EXPECT_TRUE(read_file(path("disk/second")) == original);
-}
-
-TEST_F(Cli, AnInterruptedReplacementLeavesTheOldTextOrTheNewOne) {
-  constexpr std::size_t kLines = 200000;
-  clitest::write_lines(path("lines"), kLines);
-  const std::string original = read_file(path("lines"));
-  struct Route {
-    const char *name;
-    std::string output;
-    bool second_link;
-  };
-  const Route routes[] = {
-      {"a new file", "new.txt", false},
-      {"the same file, replaced", "f", false},
-      {"the same file with a second name, rewritten in place", "f", true},
-  };
-  std::mt19937 random(std::random_device{}());
-  std::uniform_int_distribution<int> delay_us(0, 60000);
-  constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  for (const Route &route : routes) {
-    for (int run = 0; run < 12; ++run) {
-      write_file(path("f"), original);
-      std::filesystem::remove(path("new.txt"));
-      std::filesystem::remove(path("second"));
-      if (route.second_link) {
-        ASSERT_EQ(link(path("f").c_str(), path("second").c_str()), 0);
-      }
-      const int signal_number = kSignals[run % 3];
-      const std::string delay = std::to_string(delay_us(random) / 1e6);
-      // A job in the background ignores SIGINT unless told otherwise.
-      const RunResult r = shell(dir_.path(), "(trap - INT; exec \"$0\" f " + route.output +
-                                                 " <<<y 2>/dev/null) & sleep " + delay +
-                                                 "; kill -" + std::to_string(signal_number) +
-                                                 " $! 2>/dev/null; wait $!; echo $?");
-      const std::string what = std::string(route.name) + ", signal " +
-                               std::to_string(signal_number) + " after " + delay + " s";
-      const bool succeeded = r.out == "0\n";
-      EXPECT_TRUE(succeeded || r.out == std::to_string(128 + signal_number) + "\n")
-          << what << ": " << r.out;
-      const std::string result = path(route.output);
-      if (succeeded) {
-        EXPECT_TRUE(clitest::holds_converted_lines(result, kLines)) << what;
-      } else if (route.output == "f") {
-        EXPECT_TRUE(read_file(result) == original) << what;
-      } else {
-        EXPECT_FALSE(std::filesystem::exists(result)) << what;
-      }
-      if (route.second_link) {
-        EXPECT_EQ(metadata_of(path("second")).links, 2U) << what;
-      }
-      EXPECT_FALSE(temporary_file_left(dir_.path())) << what;
-    }
-  }
-}
-
-// The in-place route: a disk with room for one more file and no second one,
-// so that no temporary file can be made beside the file.
-class NoTemporaryFileBeside : public Cli {
+// An XFS of its own, which can be shut down as a crash would leave it.
+class OnXfs : public Cli {
  protected:
   void SetUp() override {
     if (!disk_.mounted()) {
       GTEST_SKIP() << disk_.failure();
     }
   }
-  testsupport::SmallTmpfs disk_{std::size_t{48} * 1024, "nr_inodes=2"};
+  testsupport::LoopDisk disk_{dir_.path(), "mkfs.xfs", "xfsprogs"};
 };
 
-TEST_F(NoTemporaryFileBeside, RewriteInPlaceChangesNothingUnlessItCanFinish) {
-  const std::string name = disk_.file("doc");
-  const testsupport::SmallTmpfs full_spool_disk(std::size_t{16} * 1024);
-  struct Case {
-    const char *name;
-    std::size_t line_ends;  // the file is this many LFs
-    std::string spool;      // TMPDIR, where the new text waits
-    int exit_code;
-    std::string err;
-  };
-  const Case cases[] = {
-      {"the new text fits with room to spare", 20000, "", 0, ""},
-      {"the new text exactly fills the disk", 24576, "", 0, ""},
-      {"the new text does not fit", 30000, "", 1, name + ": writing error\n"},
-      {"the spool's disk is full", 12000, full_spool_disk.path(), 1, name + ": spooling error\n"},
-  };
-  for (const auto &c : cases) {
-    if (!c.spool.empty() && !full_spool_disk.mounted()) {
-      continue;
-    }
-    const std::string original(c.line_ends, '\n');
-    write_file(name, original);
-    struct stat before {};
-    ASSERT_EQ(stat(name.c_str(), &before), 0);
-    std::string script = c.spool.empty() ? "" : "TMPDIR=" + c.spool + " ";
-    script.append("\"$0\" ").append(name).append(" ").append(name);
-    script += " <<<y 2>err; echo $?; sed 's/.*(y\\/n) //' err";
-    const RunResult r = shell(dir_.path(), script);
-    EXPECT_EQ(r.out, std::to_string(c.exit_code) + "\n" + c.err) << c.name;
-    struct stat after {};
-    ASSERT_EQ(stat(name.c_str(), &after), 0);
-    if (c.exit_code == 0) {
-      EXPECT_TRUE(read_file(name) == with_crlf(original)) << c.name;
-    } else {
-      EXPECT_TRUE(read_file(name) == original) << c.name;
-      EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << c.name;
-      EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << c.name;
-    }
-    std::filesystem::remove(name);
+TEST_F(OnXfs, ACrashRightAfterARunKeepsTheNewText) {
+  const std::string f = disk_.file("f.txt");
+  std::string text;
+  for (int i = 0; i < 100000; ++i) {
+    text += std::to_string(i) + "\n";
+  }
+  write_file(disk_.file("in.txt"), text);
+  for (const char *input : {"f.txt", "in.txt"}) {
+    write_file(f, text);
+    disk_.sh("sync");
+    const RunResult r = testsupport::run(NLFLIP_EXE, {input, "f.txt"}, disk_.path(), "y\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(disk_.crash(), "");
+    EXPECT_TRUE(read_file(f) == with_crlf(text)) << "from " << input;
   }
 }
+
+// The signals that end a run, which must leave no temporary file behind.
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGSEGV};
+
+struct Route {
+  const char *id;
+  const char *name;
+  const char *output;  // the input is f
+  bool second_link;    // so that f is rewritten in place
+};
+
+class Interruptions : public Cli, public ::testing::WithParamInterface<Route> {
+ protected:
+  void SetUp() override {
+    clitest::write_lines(path("lines"), kLines);
+    original_ = read_file(path("lines"));
+  }
+
+  bool new_output() const { return std::string(GetParam().output) != "f"; }
+
+  // f as it was, and no output or second name from before.
+  void start_afresh() {
+    write_file(path("f"), original_);
+    std::filesystem::remove(path("new.txt"));
+    std::filesystem::remove(path("second"));
+    if (GetParam().second_link) {
+      ASSERT_EQ(link(path("f").c_str(), path("second").c_str()), 0);
+    }
+  }
+
+  // What every interrupted or finished run must leave.
+  void expect_old_or_new_text(const RunResult &r, int signal_number, const std::string &what) {
+    const bool succeeded = r.exit_code == 0;
+    EXPECT_TRUE(succeeded || r.exit_code == 128 + signal_number) << what << ": " << r.exit_code;
+    const std::string result = path(GetParam().output);
+    if (succeeded) {
+      EXPECT_TRUE(clitest::holds_converted_lines(result, kLines)) << what;
+    } else if (new_output()) {
+      EXPECT_FALSE(std::filesystem::exists(result)) << what;
+    } else {
+      EXPECT_TRUE(read_file(result) == original_) << what;
+    }
+    if (GetParam().second_link) {
+      EXPECT_EQ(metadata_of(path("second")).links, 2U) << what;
+    }
+    EXPECT_FALSE(temporary_file_left(dir_.path())) << what;
+  }
+
+  static constexpr std::size_t kLines = 200000;
+  std::string original_;
+};
+
+TEST_P(Interruptions, LeaveTheOldTextOrTheNewOneAndNoTemporaryFile) {
+  // First at a moment when the run is surely under way: a new output's input
+  // half read through a pipe, more than the pipe holds; an existing output's
+  // prompt.
+  for (const int signal_number : kInterruptions) {
+    start_afresh();
+    const std::string what = std::string("signal ") + std::to_string(signal_number);
+    Running run(NLFLIP_EXE, {new_output() ? "/dev/fd/3" : "f", GetParam().output}, dir_.path());
+    if (new_output()) {
+      ASSERT_TRUE(run.feed(original_.substr(0, std::size_t{1} << 20))) << what;
+    } else {
+      run.wait_for_error_output();
+    }
+    run.signal(signal_number);
+    const RunResult r = run.finish();
+    EXPECT_EQ(r.exit_code, 128 + signal_number) << what;
+    EXPECT_EQ(r.err, new_output() ? "" : kAsked) << what;
+    expect_old_or_new_text(r, signal_number, what);
+  }
+  // Then at any moment of the rest of a run.
+  std::mt19937 random(testsupport::test_seed());
+  std::uniform_int_distribution<int> delay_us(0, 60000);
+  for (int run_number = 0; run_number < 12; ++run_number) {
+    start_afresh();
+    const int signal_number = kInterruptions[run_number % 3];
+    const int delay = delay_us(random);
+    Running run(NLFLIP_EXE, {"f", GetParam().output}, dir_.path());
+    run.answer("y\n");
+    std::this_thread::sleep_for(std::chrono::microseconds(delay));
+    run.signal(signal_number);
+    expect_old_or_new_text(
+        run.finish(), signal_number,
+        "signal " + std::to_string(signal_number) + " after " + std::to_string(delay) + " us");
+  }
+}
+
+const Route kRoutes[] = {
+    {"NewFile", "a new file", "new.txt", false},
+    {"SameFileReplaced", "the same file, replaced", "f", false},
+    {"SameFileInPlace", "the same file with a second name, rewritten in place", "f", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Routes, Interruptions, ::testing::ValuesIn(kRoutes), clitest::ById());
+
+// Where a full-disk case runs: its directory, and the disks it has.
+struct Place {
+  std::string dir;
+  std::string disk;   // the small disk, or dir
+  std::string spool;  // TMPDIR, or ""
+};
+
+enum class Left { kept, converted, absent };
+
+struct FullDiskCase {
+  const char *id;
+  const char *name;
+  std::size_t disk_bytes;    // a small tmpfs of this size, 0 for none
+  const char *disk_options;  // more options for it
+  bool btrfs;                // a btrfs on a loop device instead
+  std::size_t spool_bytes;   // TMPDIR on a tmpfs of this size, 0 for none
+  void (*prepare)(const Place &);
+  // A bash script; "$0" is nlflip, and $DISK and $SPOOL name the disks.
+  const char *script;
+  int exit_code;
+  const char *message;                              // standard error, $DISK standing for the disk
+  std::vector<std::pair<std::string, Left>> files;  // $DISK/... or in dir
+};
+
+std::string on_disk(std::string text, const Place &place) {
+  for (std::size_t at; (at = text.find("$DISK")) != std::string::npos;) {
+    text.replace(at, 5, place.disk);
+  }
+  return text;
+}
+
+std::string lines_of_eleven_bytes(std::size_t size) {
+  std::string lines;
+  while (lines.size() < size) {
+    lines += "0123456789\n";
+  }
+  return lines;
+}
+
+const FullDiskCase kFullDiskCases[] = {
+    {"NewOutput",
+     "a new output that does not fit",
+     64 << 10,
+     "",
+     false,
+     0,
+     [](const Place &p) { write_file(p.dir + "/in.txt", lines_of_eleven_bytes(200000)); },
+     "\"$0\" in.txt \"$DISK/out.txt\"",
+     1,
+     "$DISK/out.txt: writing error\nno free disk space\n",
+     {{"$DISK/out.txt", Left::absent}}},
+    {"SameFileWithoutRoomForItsCopy",
+     "the same file, with room for it but not its copy beside it",
+     64 << 10,
+     "",
+     false,
+     0,
+     [](const Place &p) { write_file(p.disk + "/both.txt", lines_of_eleven_bytes(40000)); },
+     "\"$0\" \"$DISK/both.txt\" \"$DISK/both.txt\" <<<y",
+     1,
+     "$DISK/both.txt: overwrite OK? (y/n) $DISK/both.txt: writing error\nno free disk space\n",
+     {{"$DISK/both.txt", Left::kept}}},
+    {"PipeThatCannotBeKept",
+     "a pipe kept before the prompt, TMPDIR full",
+     0,
+     "",
+     false,
+     64 << 10,
+     [](const Place &p) {
+       clitest::write_lines(p.dir + "/big", 200000);
+       write_file(p.dir + "/out.txt", "keep\n");
+     },
+     "cat big | TMPDIR=\"$SPOOL\" \"$0\" /dev/fd/3 out.txt 3<&0 </dev/null",
+     1,
+     "/dev/fd/3: spooling error\n",
+     {{"out.txt", Left::kept}}},
+    {"InPlaceWithRoomToSpare",
+     "in place, the new text fits with room to spare",
+     48 << 10,
+     "nr_inodes=2",
+     false,
+     0,
+     [](const Place &p) { write_file(p.disk + "/doc", std::string(20000, '\n')); },
+     "\"$0\" \"$DISK/doc\" \"$DISK/doc\" <<<y",
+     0,
+     "$DISK/doc: overwrite OK? (y/n) ",
+     {{"$DISK/doc", Left::converted}}},
+    {"InPlaceFillingTheDisk",
+     "in place, the new text exactly fills the disk",
+     48 << 10,
+     "nr_inodes=2",
+     false,
+     0,
+     [](const Place &p) { write_file(p.disk + "/doc", std::string(24576, '\n')); },
+     "\"$0\" \"$DISK/doc\" \"$DISK/doc\" <<<y",
+     0,
+     "$DISK/doc: overwrite OK? (y/n) ",
+     {{"$DISK/doc", Left::converted}}},
+    {"InPlaceNotFitting",
+     "in place, the new text does not fit",
+     48 << 10,
+     "nr_inodes=2",
+     false,
+     0,
+     [](const Place &p) { write_file(p.disk + "/doc", std::string(30000, '\n')); },
+     "\"$0\" \"$DISK/doc\" \"$DISK/doc\" <<<y",
+     1,
+     "$DISK/doc: overwrite OK? (y/n) $DISK/doc: writing error\n",
+     {{"$DISK/doc", Left::kept}}},
+    {"InPlaceSpoolFull",
+     "in place, the spool's disk is full",
+     48 << 10,
+     "nr_inodes=2",
+     false,
+     16 << 10,
+     [](const Place &p) { write_file(p.disk + "/doc", std::string(12000, '\n')); },
+     "TMPDIR=\"$SPOOL\" \"$0\" \"$DISK/doc\" \"$DISK/doc\" <<<y",
+     1,
+     "$DISK/doc: overwrite OK? (y/n) $DISK/doc: spooling error\n",
+     {{"$DISK/doc", Left::kept}}},
+    {"DeviceAlwaysFull",
+     "a device that is always full",
+     0,
+     "",
+     false,
+     0,
+     [](const Place &p) { write_file(p.dir + "/in.txt", "a\n"); },
+     "\"$0\" in.txt /dev/full <<<y",
+     1,
+     "/dev/full: overwrite OK? (y/n) /dev/full: writing error\n",
+     {}},
+    {"FileSizeLimit",
+     "a file-size limit",
+     0,
+     "",
+     false,
+     0,
+     [](const Place &p) { write_file(p.dir + "/in.txt", lines_of_eleven_bytes(600000)); },
+     "ulimit -f 8; \"$0\" in.txt out.txt",
+     1,
+     "out.txt: writing error\n",
+     {{"out.txt", Left::absent}}},
+    {"InPlaceOnCopyOnWrite",
+     "in place on a disk that writes every block anew",
+     0,
+     "",
+     true,
+     0,
+     [](const Place &p) {
+       clitest::write_lines(p.disk + "/f", 500000);
+       const RunResult filled =
+           shell(p.disk,
+                 "ln f second && sync && fallocate -l $(( $(df -B1 --output=avail . | tail -1)"
+                 " - 8 * 1048576 )) filler && sync");
+       ASSERT_EQ(filled.exit_code, 0) << filled.err;
+     },
+     "cd \"$DISK\" && \"$0\" f f <<<y",
+     1,
+     "f: overwrite OK? (y/n) f: writing error\n",
+     {{"$DISK/f", Left::kept}, {"$DISK/second", Left::kept}}},
+};
+
+struct FileState {
+  std::string text;
+  timespec modified{};
+};
+
+FileState state_of(const std::string &name) {
+  struct stat info {};
+  stat(name.c_str(), &info);
+  return {read_file(name), info.st_mtim};
+}
+
+class FullDisks : public Cli, public ::testing::WithParamInterface<FullDiskCase> {
+ protected:
+  void SetUp() override {
+    const FullDiskCase &c = GetParam();
+    if (c.disk_bytes != 0) {
+      disk_.emplace(c.disk_bytes, c.disk_options);
+      if (!disk_->mounted()) {
+        GTEST_SKIP() << disk_->failure();
+      }
+    }
+    if (c.spool_bytes != 0) {
+      spool_.emplace(c.spool_bytes);
+      if (!spool_->mounted()) {
+        GTEST_SKIP() << spool_->failure();
+      }
+    }
+    if (c.btrfs) {
+      btrfs_ = std::make_unique<testsupport::LoopDisk>(dir_.path(), "mkfs.btrfs", "btrfs-progs");
+      if (!btrfs_->mounted()) {
+        GTEST_SKIP() << btrfs_->failure();
+      }
+    }
+  }
+
+  Place place() const {
+    return {dir_.path(),
+            disk_    ? disk_->path()
+            : btrfs_ ? btrfs_->path()
+                     : dir_.path(),
+            spool_ ? spool_->path() : ""};
+  }
+
+  std::optional<testsupport::SmallTmpfs> disk_;
+  std::optional<testsupport::SmallTmpfs> spool_;
+  std::unique_ptr<testsupport::LoopDisk> btrfs_;
+};
+
+TEST_P(FullDisks, FailWithTheRightMessageAndLeaveEveryFileAsItWas) {
+  const FullDiskCase &c = GetParam();
+  const Place where = place();
+  c.prepare(where);
+  std::map<std::string, FileState> before;
+  for (const auto &[name, left] : c.files) {
+    const std::string file = on_disk(name, where);
+    before[file] = state_of(file.front() == '/' ? file : where.dir + "/" + file);
+  }
+  const RunResult r = shell(where.dir, "DISK='" + where.disk + "' SPOOL='" + where.spool + "'; " +
+                                           c.script + " 2>err; echo $?; cat err");
+  EXPECT_EQ(r.out, std::to_string(c.exit_code) + "\n" + on_disk(c.message, where));
+  for (const auto &[name, left] : c.files) {
+    const std::string file = on_disk(name, where);
+    const std::string full = file.front() == '/' ? file : where.dir + "/" + file;
+    const FileState after = state_of(full);
+    switch (left) {
+      case Left::absent:
+        EXPECT_FALSE(std::filesystem::exists(full)) << file;
+        break;
+      case Left::converted:
+        EXPECT_TRUE(after.text == with_crlf(before[file].text)) << file;
+        break;
+      case Left::kept:
+        EXPECT_TRUE(after.text == before[file].text) << file;
+        EXPECT_EQ(after.modified.tv_sec, before[file].modified.tv_sec) << file;
+        EXPECT_EQ(after.modified.tv_nsec, before[file].modified.tv_nsec) << file;
+        break;
+    }
+  }
+  EXPECT_FALSE(temporary_file_left(where.dir));
+  EXPECT_FALSE(temporary_file_left(where.disk));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FullDisks, ::testing::ValuesIn(kFullDiskCases), clitest::ById());
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <condition_variable>
 #include <csignal>
-#include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "process.h"
@@ -15,95 +15,210 @@ namespace testsupport {
 
 namespace {
 
-void write_all(int fd, const std::string &data) {
+// Writes all of data unless the reader has gone; false then.
+bool write_all(int fd, const std::string &data) {
   std::size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = write(fd, data.data() + done, data.size() - done);
     if (n <= 0) {
-      break;  // the child stopped reading
+      return false;
     }
     done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void close_once(int &fd) {
+  if (fd >= 0) {
+    close(fd);
+    fd = -1;
   }
 }
 
 }  // namespace
 
-RunResult run(const std::string &program, const std::vector<std::string> &args,
-              const std::string &cwd, const std::string &input, Stdin mode) {
-  return run_at_prompt(program, args, cwd, input, mode, nullptr);
-}
+struct Running::State {
+  TempDir streams;  // the standard output, a file
+  pid_t pid = -1;
+  int input = -1;  // the writing ends of the program's inputs
+  int feed = -1;
+  int error_output = -1;  // the reading end of its standard error
+  std::thread error_reader;
+  std::mutex mutex;
+  std::condition_variable error_written;
+  std::string err;  // what it has written to its standard error so far
+  bool err_ended = false;
+  int status = 0;
 
-RunResult run_at_prompt(const std::string &program, const std::vector<std::string> &args,
-                        const std::string &cwd, const std::string &input, Stdin mode,
-                        const std::function<void()> &at_prompt) {
-  const TempDir streams;
-  const std::string out_path = streams.path() + "/stdout";
-  const std::string err_path = streams.path() + "/stderr";
-  int input_pipe[2] = {-1, -1};
-  if (pipe2(input_pipe, O_CLOEXEC) != 0) {
-    return {};
+  void read_error_output() {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = read(error_output, buffer, sizeof buffer);
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (n <= 0) {
+        err_ended = true;
+      } else {
+        err.append(buffer, static_cast<std::size_t>(n));
+      }
+      error_written.notify_all();
+      if (n <= 0) {
+        return;
+      }
+    }
+  }
+
+  bool wait() {
+    if (pid < 0) {
+      return false;
+    }
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return true;
+  }
+};
+
+Running::Running(const std::string &program, const std::vector<std::string> &args,
+                 const std::string &cwd, Stdin mode)
+    : state_(std::make_unique<State>()) {
+  State &s = *state_;
+  int input[2];
+  int feed[2];
+  int error_output[2];
+  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(feed, O_CLOEXEC) != 0 ||
+      pipe2(error_output, O_CLOEXEC) != 0) {
+    return;
   }
   // A child that ends without reading its input must not take this process
-  // down with SIGPIPE; the writer then just stops.  The child keeps the
-  // default action.
+  // down with SIGPIPE; the writer then just stops.  The child starts with
+  // every signal's default action and none blocked, whatever this process
+  // was given.
   std::signal(SIGPIPE, SIG_IGN);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t default_signals;
-  sigemptyset(&default_signals);
-  sigaddset(&default_signals, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &default_signals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  sigset_t signals;
+  sigfillset(&signals);
+  posix_spawnattr_setsigdefault(&attributes, &signals);
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (mode == Stdin::pipe) {
-    posix_spawn_file_actions_adddup2(&actions, input_pipe[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
   } else {
     posix_spawn_file_actions_addclose(&actions, 0);
   }
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 1, s.streams.file("stdout").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, error_output[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, feed[0], 3);
   posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-
   std::vector<char *> argv;
   argv.push_back(const_cast<char *>(program.c_str()));
   for (const auto &arg : args) {
     argv.push_back(const_cast<char *>(arg.c_str()));
   }
   argv.push_back(nullptr);
-
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  pid_t pid = -1;
+  const bool spawned =
+      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  close(input_pipe[0]);
-  RunResult result;
-  if (spawned == 0) {
-    // A separate writer keeps a child that reads slowly from blocking us.
-    std::thread writer([&] {
-      if (at_prompt) {
-        // The program has asked once something is on its standard error.
-        while (read_file(err_path).empty()) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        at_prompt();
-      }
-      write_all(input_pipe[1], input);
-      close(input_pipe[1]);
-    });
-    int status = 0;
-    waitpid(pid, &status, 0);
-    writer.join();
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  } else {
-    close(input_pipe[1]);
+  for (const int fd : {input[0], feed[0], error_output[1]}) {
+    close(fd);
   }
-  result.out = read_file(out_path);
-  result.err = read_file(err_path);
+  s.input = input[1];
+  s.feed = feed[1];
+  s.error_output = error_output[0];
+  if (spawned) {
+    s.pid = pid;
+  } else {
+    close_once(s.input);
+    close_once(s.feed);
+  }
+  s.error_reader = std::thread([&s] { s.read_error_output(); });
+}
+
+Running::~Running() {
+  State &s = *state_;
+  if (s.pid >= 0) {
+    kill(s.pid, SIGKILL);
+  }
+  close_once(s.input);
+  close_once(s.feed);
+  s.wait();
+  if (s.error_reader.joinable()) {
+    s.error_reader.join();
+  }
+  close_once(s.error_output);
+}
+
+bool Running::started() const {
+  return state_->pid >= 0;
+}
+
+bool Running::feed(const std::string &bytes) {
+  return state_->feed >= 0 && write_all(state_->feed, bytes);
+}
+
+void Running::end_feed() {
+  close_once(state_->feed);
+}
+
+void Running::answer(const std::string &input) {
+  write_all(state_->input, input);
+  close_once(state_->input);
+}
+
+void Running::wait_for_error_output() {
+  State &s = *state_;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.error_written.wait(lock, [&s] { return !s.err.empty() || s.err_ended; });
+}
+
+void Running::signal(int signal_number) {
+  if (state_->pid >= 0) {
+    kill(state_->pid, signal_number);
+  }
+}
+
+RunResult Running::finish(const std::string &input) {
+  State &s = *state_;
+  // A separate writer keeps a child that reads slowly, or not at all, from
+  // blocking the wait.
+  std::thread writer([&s, &input] {
+    if (s.input >= 0) {
+      write_all(s.input, input);
+    }
+    close_once(s.input);
+  });
+  close_once(s.feed);
+  const bool ran = s.wait();
+  writer.join();
+  if (s.error_reader.joinable()) {
+    s.error_reader.join();
+  }
+  RunResult result;
+  if (ran) {
+    result.exit_code = WIFEXITED(s.status) ? WEXITSTATUS(s.status) : 128 + WTERMSIG(s.status);
+  }
+  result.out = read_file(s.streams.file("stdout"));
+  result.err = s.err;
   return result;
+}
+
+RunResult run(const std::string &program, const std::vector<std::string> &args,
+              const std::string &cwd, const std::string &input, Stdin mode) {
+  return Running(program, args, cwd, mode).finish(input);
+}
+
+RunResult run_at_prompt(const std::string &program, const std::vector<std::string> &args,
+                        const std::string &cwd, const std::string &input, Stdin mode,
+                        const std::function<void()> &at_prompt) {
+  Running running(program, args, cwd, mode);
+  running.wait_for_error_output();
+  at_prompt();
+  return running.finish(input);
 }
 
 }  // namespace testsupport

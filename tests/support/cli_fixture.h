@@ -1,7 +1,7 @@
 // Shared by the tests of the nlflip program: a fresh working directory for
 // each test and the program run in it.
-#ifndef TESTS_CLI_FIXTURE_H
-#define TESTS_CLI_FIXTURE_H
+#ifndef TESTS_SUPPORT_CLI_FIXTURE_H
+#define TESTS_SUPPORT_CLI_FIXTURE_H
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "support/process.h"
-#include "support/temp_dir.h"
+#include "process.h"
+#include "temp_dir.h"
 
 namespace clitest {
 
@@ -34,6 +34,14 @@ inline std::string stream_text(const std::string &text) {
   return written;
 }
 
+// Names the cases of a parameterised test by their id field.
+struct ById {
+  template <class Case>
+  std::string operator()(const ::testing::TestParamInfo<Case> &info) const {
+    return info.param.id;
+  }
+};
+
 class Cli : public ::testing::Test {
  protected:
   testsupport::RunResult nlflip(const std::vector<std::string> &args, const std::string &input = "",
@@ -51,4 +59,4 @@ class Cli : public ::testing::Test {
 
 }  // namespace clitest
 
-#endif  // TESTS_CLI_FIXTURE_H
+#endif  // TESTS_SUPPORT_CLI_FIXTURE_H

@@ -3,8 +3,8 @@
 // requests of chosen sizes, logs the size of every request and fills each
 // block that malloc hands out with kPoison, so that a test sees which bytes
 // the caller cleared itself.
-#ifndef TESTS_ALLOC_INTERPOSER_H
-#define TESTS_ALLOC_INTERPOSER_H
+#ifndef TESTS_SUPPORT_ALLOC_INTERPOSER_H
+#define TESTS_SUPPORT_ALLOC_INTERPOSER_H
 
 #include <cstddef>
 #include <initializer_list>
@@ -20,4 +20,4 @@ std::vector<std::size_t> disarm();
 
 }  // namespace alloc_interposer
 
-#endif  // TESTS_ALLOC_INTERPOSER_H
+#endif  // TESTS_SUPPORT_ALLOC_INTERPOSER_H

@@ -1,7 +1,8 @@
-// What every fuzz target shares: typed values taken from the fuzz data, texts
-// in allocations that end right behind their NUL, and a check that aborts.
-#ifndef FUZZ_FUZZ_INPUT_H
-#define FUZZ_FUZZ_INPUT_H
+// What every fuzz target shares, and the tests that replay their seeds: typed
+// values taken from the fuzz data, texts in allocations that end right behind
+// their NUL, and a check that aborts.
+#ifndef TESTS_SUPPORT_FUZZ_INPUT_H
+#define TESTS_SUPPORT_FUZZ_INPUT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -79,4 +80,4 @@ inline void require(bool holds, const char *what) {
 
 }  // namespace fuzz
 
-#endif  // FUZZ_FUZZ_INPUT_H
+#endif  // TESTS_SUPPORT_FUZZ_INPUT_H

@@ -1,16 +1,17 @@
 // Shared by the POSIX tests of the nlflip program: the program run through
-// bash, large line files and the privileges a test may lack.
-#ifndef TESTS_CLI_POSIX_H
-#define TESTS_CLI_POSIX_H
+// bash, large line files, times and temporary files.
+#ifndef TESTS_SUPPORT_CLI_POSIX_H
+#define TESTS_SUPPORT_CLI_POSIX_H
 
-#include <unistd.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "support/process.h"
+#include "process.h"
 
 namespace clitest {
 
@@ -48,6 +49,22 @@ inline bool holds_converted_lines(const std::string &path, std::size_t count) {
   return in.peek() == std::ifstream::traits_type::eof();
 }
 
+// Gives a file the times of a day long past, so that any change made later
+// shows in its modification time, however coarse the file system's clock.
+inline void set_old_times(const std::string &path) {
+  const struct timespec long_ago[2] = {{978307200, 0}, {978307200, 0}};
+  utimensat(AT_FDCWD, path.c_str(), long_ago, 0);
+}
+
+// The text of LF lines with every LF turned into CR LF.
+inline std::string with_crlf(const std::string &lf_text) {
+  std::string converted;
+  for (const char c : lf_text) {
+    converted += c == '\n' ? "\r\n" : std::string(1, c);
+  }
+  return converted;
+}
+
 // Whether a temporary file of the program is left in the directory.
 inline bool temporary_file_left(const std::string &directory) {
   return std::ranges::any_of(std::filesystem::directory_iterator(directory), [](const auto &entry) {
@@ -55,12 +72,6 @@ inline bool temporary_file_left(const std::string &directory) {
   });
 }
 
-// Some tests need privileges for parts of their work (a second user, device
-// nodes, file systems of their own); without them those parts skip.
-inline bool is_root() {
-  return geteuid() == 0;
-}
-
 }  // namespace clitest
 
-#endif  // TESTS_CLI_POSIX_H
+#endif  // TESTS_SUPPORT_CLI_POSIX_H

@@ -1,8 +1,8 @@
 // Shared by the memory test programs.  Their endfun writes kEndfunMark to
 // standard error, so that a death test sees whether, and after which message,
 // the hook ran.
-#ifndef TESTS_MEMORY_SUPPORT_H
-#define TESTS_MEMORY_SUPPORT_H
+#ifndef TESTS_SUPPORT_MEMORY_SUPPORT_H
+#define TESTS_SUPPORT_MEMORY_SUPPORT_H
 
 #include <initializer_list>
 #include <string>
@@ -19,4 +19,4 @@ struct FatalCase {
 // its output.
 void expect_fatal(std::initializer_list<FatalCase> cases);
 
-#endif  // TESTS_MEMORY_SUPPORT_H
+#endif  // TESTS_SUPPORT_MEMORY_SUPPORT_H

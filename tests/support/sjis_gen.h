@@ -1,7 +1,7 @@
 // Random Shift-JIS text for property tests.  The generator records where each
 // character begins on its own, so tests can check the library's walk against it.
-#ifndef TESTS_SJIS_GEN_H
-#define TESTS_SJIS_GEN_H
+#ifndef TESTS_SUPPORT_SJIS_GEN_H
+#define TESTS_SUPPORT_SJIS_GEN_H
 
 #include <cstddef>
 #include <random>
@@ -66,4 +66,4 @@ class Generator {
 
 }  // namespace sjis_gen
 
-#endif  // TESTS_SJIS_GEN_H
+#endif  // TESTS_SUPPORT_SJIS_GEN_H

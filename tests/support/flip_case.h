@@ -1,7 +1,7 @@
 // How flip_fuzz reads its data: the chunk size and read sizes that the
 // streaming converter is driven with, then the text.
-#ifndef FUZZ_FLIP_CASE_H
-#define FUZZ_FLIP_CASE_H
+#ifndef TESTS_SUPPORT_FLIP_CASE_H
+#define TESTS_SUPPORT_FLIP_CASE_H
 
 #include <algorithm>
 #include <cstddef>
@@ -88,4 +88,4 @@ inline FlipCase flip_case(const std::uint8_t *data, std::size_t size) {
 
 }  // namespace fuzz
 
-#endif  // FUZZ_FLIP_CASE_H
+#endif  // TESTS_SUPPORT_FLIP_CASE_H
