@@ -1,8 +1,9 @@
-// POSIX implementation of the platform services.
+// POSIX: replacing a file: the temporary file beside it with the original's
+// metadata, the rename, and for a file rewritten in place the room reserved
+// and the privileges given back.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -11,320 +12,25 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <condition_variable>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <mutex>
-#include <new>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "platform.h"
+#include "posix_internal.h"
 
 namespace platform {
 
-namespace {
-
-std::string directory_of(const std::string &path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
-
-Arguments arguments(int argc, char **argv) {
-  return {std::vector<std::string>(argv, argv + argc), 0};
-}
-
-void put_text(std::FILE *stream, const char *text) {
-  std::fputs(text, stream);
-}
-
-double free_space(const char *path) {
-  struct statvfs info {};
-  // A name that does not exist yet is asked about through its directory.
-  if (statvfs(path, &info) != 0 &&
-      (errno != ENOENT || statvfs(directory_of(path).c_str(), &info) != 0)) {
-    return -1.0;
-  }
-  return static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize);
-}
+using posix::directory_of;
+using posix::final_name;
+using posix::InterruptionsHeld;
+using posix::status_from;
+using posix::stream_on;
 
 namespace {
-
-// A handle points to this record, never to the block itself, so that code
-// which takes a handle for an address fails here as it would on Windows.
-struct LocalBlock {
-  void *address;
-};
-
-}  // namespace
-
-void *local_alloc(int size) {
-  if (size < 0) {
-    return nullptr;
-  }
-  // calloc may answer 0 bytes with null, which would read as a failure.
-  void *address = std::calloc(1, size == 0 ? 1 : static_cast<std::size_t>(size));
-  // cppcheck takes the nothrow new for a store that is never read.
-  // cppcheck-suppress unreadVariable
-  auto *block = address == nullptr ? nullptr : new (std::nothrow) LocalBlock{address};
-  if (block == nullptr) {
-    std::free(address);
-  }
-  return block;
-}
-
-void *local_lock(void *handle) {
-  return handle == nullptr ? nullptr : static_cast<LocalBlock *>(handle)->address;
-}
-
-// Blocks never move here, so there is no lock to release.
-void local_unlock(void * /*handle*/) {}
-
-void local_free(void *handle) {
-  auto *block = static_cast<LocalBlock *>(handle);
-  if (block != nullptr) {
-    std::free(block->address);
-    delete block;
-  }
-}
-
-namespace {
-
-// File systems whose files the kernel makes up when they are read and takes
-// as commands when they are written: they are no files to replace, and
-// their sizes (0, or a page) say nothing.
-bool is_pseudo_file_system(const struct statfs &info) {
-  switch (static_cast<unsigned long>(info.f_type)) {
-    case PROC_SUPER_MAGIC:
-    case SYSFS_MAGIC:
-    case DEBUGFS_MAGIC:
-    case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC:
-    case CGROUP_SUPER_MAGIC:
-    case CGROUP2_SUPER_MAGIC:
-    case BPF_FS_MAGIC:
-    case EFIVARFS_MAGIC:
-    case PSTOREFS_MAGIC:
-    case SELINUX_MAGIC:
-    case SMACK_MAGIC:
-      return true;
-    default:
-      return false;
-  }
-}
-
-FileStatus status_from(const struct stat &info, bool pseudo = false) {
-  FileStatus status;
-  status.exists = true;
-  status.regular = S_ISREG(info.st_mode) && !pseudo;
-  // Files of other such file systems (in user space, say) show no blocks.
-  status.sized = status.regular && info.st_size > 0 && info.st_blocks > 0;
-  status.size = status.regular ? static_cast<std::int64_t>(info.st_size) : 0;
-  status.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                    static_cast<std::int64_t>(info.st_mtim.tv_nsec);
-  status.links = static_cast<std::uint64_t>(info.st_nlink);
-  status.volume = static_cast<std::uint64_t>(info.st_dev);
-  status.index = static_cast<std::uint64_t>(info.st_ino);
-  return status;
-}
-
-// The name that a chain of symbolic links ends in, also where that name
-// does not exist yet; the path itself when it is no link; empty for a chain
-// longer than the system itself follows (a loop).
-std::string final_name(const char *path) {
-  std::string name = path;
-  for (int links = 0; links <= 40; ++links) {
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = readlink(name.c_str(), target.data(), target.size());
-    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
-      return name;
-    }
-    target.resize(static_cast<std::size_t>(length));
-    if (target.front() == '/') {
-      name = target;
-    } else {
-      name = directory_of(name).append("/").append(target);
-    }
-  }
-  return {};
-}
-
-}  // namespace
-
-FileStatus status_of(const char *path) {
-  struct stat info {};
-  struct statfs file_system {};
-  return stat(path, &info) == 0 ? status_from(info, statfs(path, &file_system) == 0 &&
-                                                        is_pseudo_file_system(file_system))
-                                : FileStatus{};
-}
-
-FileStatus status_of(std::FILE *fp) {
-  struct stat info {};
-  struct statfs file_system {};
-  return fstat(fileno(fp), &info) == 0 ? status_from(info, fstatfs(fileno(fp), &file_system) == 0 &&
-                                                               is_pseudo_file_system(file_system))
-                                       : FileStatus{};
-}
-
-std::FILE *open_file(const char *path, const char *mode) {
-  return std::fopen(path, mode);
-}
-
-bool remove_file(const char *path) {
-  return unlink(path) == 0;
-}
-
-std::int64_t read(std::FILE *fp, char *buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t got = ::read(fileno(fp), buffer, size);
-    if (got >= 0 || errno != EINTR) {
-      return got;
-    }
-  }
-}
-
-std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_t offset) {
-  static_assert(sizeof(off_t) == 8, "file offsets are 64-bit");
-  for (;;) {
-    const ssize_t got = pread(fileno(fp), buffer, size, static_cast<off_t>(offset));
-    if (got >= 0 || errno != EINTR) {
-      return got;
-    }
-  }
-}
-
-bool write_all(std::FILE *fp, const char *data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = write(fileno(fp), data, size);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
-namespace {
-
-// A stream on fd (-1 for none), which it then owns; null, with fd closed,
-// where none can be made.
-std::FILE *stream_on(int fd, const char *mode) {
-  std::FILE *fp = fd < 0 ? nullptr : fdopen(fd, mode);
-  if (fp == nullptr && fd >= 0) {
-    close(fd);
-  }
-  return fp;
-}
-
-}  // namespace
-
-std::FILE *open_spool() {
-  const char *directory = std::getenv("TMPDIR");
-  const std::string where = directory != nullptr && *directory != '\0' ? directory : "/tmp";
-  int fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    // File systems without unnamed files: a named one, unlinked at once.
-    std::string name = where + "/.nlflip-spool-XXXXXX";
-    fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-      return nullptr;
-    }
-    unlink(name.c_str());
-  }
-  return stream_on(fd, "w+b");
-}
-
-namespace {
-
-// The signals that end the process by default and can be caught: they
-// remove the temporary file first.  Those that a user or a limit sends can
-// also be held off.
-constexpr int kInterruptions[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
-                                  SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR};
-constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
-
-// The directory and name of the temporary file to remove on an interruption.
-struct Removal {
-  int directory;
-  const char *name;
-};
-std::atomic<const Removal *> removal{nullptr};
-
-extern "C" void on_interruption(int signal_number) {
-  if (const Removal *temp = removal.load()) {
-    unlinkat(temp->directory, temp->name, 0);
-  }
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
-sigset_t interruption_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int signal_number : kInterruptions) {
-    sigaddset(&set, signal_number);
-  }
-  return set;
-}
-
-// Holds the interruptions over steps that one must not come between,
-// restoring the mask it found.
-class InterruptionsHeld {
- public:
-  InterruptionsHeld() {
-    const sigset_t set = interruption_set();
-    pthread_sigmask(SIG_BLOCK, &set, &before_);
-  }
-  ~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-  InterruptionsHeld(const InterruptionsHeld &) = delete;
-  InterruptionsHeld &operator=(const InterruptionsHeld &) = delete;
-
- private:
-  sigset_t before_;
-};
-
-// The signal mask from before interruptions were held.
-sigset_t mask_before_hold;
-
-// Catches a signal, unless the caller ignores it (nohup); faults run on a
-// stack of their own, so that an overflowing stack is caught too.
-void catch_signal(int signal_number) {
-  struct sigaction action {};
-  if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) {
-    return;
-  }
-  action.sa_handler = on_interruption;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_ONSTACK;
-  sigaction(signal_number, &action, nullptr);
-}
-
-void set_up_fault_stack() {
-  constexpr std::size_t kSize = std::size_t{64} << 10;
-  static std::unique_ptr<char[]> stack(new (std::nothrow) char[kSize]);
-  if (stack != nullptr) {
-    stack_t alternate{};
-    alternate.ss_sp = stack.get();
-    alternate.ss_size = kSize;
-    sigaltstack(&alternate, nullptr);
-  }
-}
 
 // Creates a file of a fresh name in directory, open for reading and
 // writing; -1 when none can be made there.
@@ -450,7 +156,7 @@ struct TempFile::Place {
   int file = -1;                    // the temporary file, open for reading and writing
   std::FILE *contents = nullptr;
   bool named = false;
-  Removal removal{};  // its name in the directory, for an interruption
+  posix::Removal removal{};  // its name in the directory, for an interruption
 
   FileStatus directory_status() const {
     struct stat info {};
@@ -513,8 +219,7 @@ TempFile::~TempFile() {
   if (!place_->named) {
     unlinkat(place_->directory, place_->name.c_str(), 0);
   }
-  const Removal *mine = &place_->removal;
-  removal.compare_exchange_strong(mine, nullptr);
+  posix::forget_removal(&place_->removal);
 }
 
 std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
@@ -545,7 +250,7 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
     return nullptr;
   }
   place->removal = {place->directory, place->name.c_str()};
-  removal.store(&place->removal);
+  posix::remove_on_interruption(&place->removal);
   return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
 }
 
@@ -615,53 +320,9 @@ bool TempFile::take_name(Replacing what) {
     }
   }
   if (place.named) {
-    const Removal *mine = &place.removal;
-    removal.compare_exchange_strong(mine, nullptr);
+    posix::forget_removal(&place.removal);
   }
   return place.named;
-}
-
-void prepare_process() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      const int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-      if (null_fd >= 0 && null_fd != fd) {
-        dup2(null_fd, fd);
-        close(null_fd);
-      }
-    }
-  }
-  // A write past a file-size limit or into a pipe nobody reads fails with
-  // a message instead of ending the process.
-  std::signal(SIGXFSZ, SIG_IGN);
-  std::signal(SIGPIPE, SIG_IGN);
-  set_up_fault_stack();
-  for (const int signal_number : kInterruptions) {
-    catch_signal(signal_number);
-  }
-  for (const int signal_number : kFaults) {
-    catch_signal(signal_number);
-  }
-}
-
-void hold_interrupts() {
-  const sigset_t set = interruption_set();
-  pthread_sigmask(SIG_BLOCK, &set, &mask_before_hold);
-}
-
-void release_interrupts() {
-  pthread_sigmask(SIG_SETMASK, &mask_before_hold, nullptr);
-}
-
-// A signal that waits while the process ends is never delivered.
-void hold_interrupts_to_the_end() {}
-
-// Any name is asked about, through its directory where it does not exist.
-bool has_free_space_figure(std::FILE *fp, const char * /*path*/) {
-  struct stat info {};
-  struct statvfs space {};
-  return fstat(fileno(fp), &info) == 0 && S_ISREG(info.st_mode) &&
-         fstatvfs(fileno(fp), &space) == 0 && space.f_blocks > 0;
 }
 
 namespace {
@@ -778,41 +439,6 @@ bool Privileges::restore(std::FILE *fp) const {
   return (mode_kept || fchmod(fd, static_cast<mode_t>(mode_)) == 0) &&
          (capabilities_kept ||
           fsetxattr(fd, kCapabilities, capabilities_.data(), capabilities_.size(), 0) == 0);
-}
-
-bool truncate(std::FILE *fp, std::uint64_t size) {
-  return ftruncate(fileno(fp), static_cast<off_t>(size)) == 0;
-}
-
-bool flush(std::FILE *fp) {
-  return fdatasync(fileno(fp)) == 0;
-}
-
-struct Monitor::State {
-  std::mutex mutex;
-  std::condition_variable condition;
-};
-
-Monitor::Monitor() : state_(std::make_unique<State>()) {}
-
-Monitor::~Monitor() = default;
-
-void Monitor::lock() {
-  state_->mutex.lock();
-}
-
-void Monitor::unlock() {
-  state_->mutex.unlock();
-}
-
-void Monitor::wait() {
-  std::unique_lock<std::mutex> held(state_->mutex, std::adopt_lock);
-  state_->condition.wait(held);
-  held.release();
-}
-
-void Monitor::notify_all() {
-  state_->condition.notify_all();
 }
 
 }  // namespace platform

@@ -1,0 +1,57 @@
+// What the POSIX implementation's topics share: file status, names and
+// streams on descriptors, and the interruptions that remove a temporary
+// file.  Not part of the platform's interface.
+#ifndef PLATFORM_POSIX_INTERNAL_H
+#define PLATFORM_POSIX_INTERNAL_H
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform.h"
+
+namespace platform::posix {
+
+// The directory part of a path: "." for a bare name, "/" at the root.
+std::string directory_of(const std::string &path);
+
+FileStatus status_from(const struct stat &info, bool pseudo = false);
+
+// The name that a chain of symbolic links ends in, also where that name
+// does not exist yet; the path itself when it is no link; empty for a chain
+// longer than the system itself follows (a loop).
+std::string final_name(const char *path);
+
+// A stream on fd (-1 for none), which it then owns; null, with fd closed,
+// where none can be made.
+std::FILE *stream_on(int fd, const char *mode);
+
+// The directory and name of the temporary file to remove on an
+// interruption.
+struct Removal {
+  int directory;
+  const char *name;
+};
+// The one removal that an interruption makes, or none (null); a removal is
+// forgotten only by the one who registered it.
+void remove_on_interruption(const Removal *removal);
+void forget_removal(const Removal *removal);
+
+// Holds the interruptions over steps that one must not come between,
+// restoring the mask it found.
+class InterruptionsHeld {
+ public:
+  InterruptionsHeld();
+  ~InterruptionsHeld();
+  InterruptionsHeld(const InterruptionsHeld &) = delete;
+  InterruptionsHeld &operator=(const InterruptionsHeld &) = delete;
+
+ private:
+  sigset_t before_;
+};
+
+}  // namespace platform::posix
+
+#endif  // PLATFORM_POSIX_INTERNAL_H
