@@ -164,8 +164,10 @@ int convert(const char *input_name, const char *output_name) {
     return report(input_name, ": not found\n");
   }
   platform::FileStatus output_status = platform::status_of(output_name);
-  // A file that cannot be identified might be the input under another name.
-  if (output_status.exists && (output_status.unidentified || input.status().unidentified)) {
+  // A name that cannot be looked up names no place for a file; a file that
+  // cannot be identified might be the input under another name.
+  if (output_status.unreachable ||
+      (output_status.exists && (output_status.unidentified || input.status().unidentified))) {
     return report(output_name, ": cannot create\n");
   }
   // The input is read as far as its size when it was opened: a file

@@ -43,6 +43,11 @@ Output::Opened Output::open_for_replacing() {
   if (!platform::status_of(name_).unchanged_since(status_)) {
     return Opened::changed;
   }
+  // Where the system would refuse this user to create the file (another
+  // user's file in a shared sticky directory), it is not written either.
+  if (platform::creation_refused(name_)) {
+    return Opened::cannot_create;
+  }
   // Another name of the file would keep the old text if a new file took
   // this one.
   if (status_.links == 1) {
@@ -99,8 +104,9 @@ Output::Finished Output::finish() {
         discard_stream();
         return Finished::write_failed;
       }
-      return close_checked(stream_) && take_name(Replacing::new_file) ? Finished::done
-                                                                      : Finished::write_failed;
+      return close_checked(stream_) && take_name(Replacing::new_file) == platform::Taken::yes
+                 ? Finished::done
+                 : Finished::write_failed;
     case Way::replace:
       return spooling_ ? rewrite_in_place(stream_) : replace_by_temp();
   }
@@ -122,9 +128,20 @@ Output::Finished Output::replace_by_temp() {
   }
   // A file that has gained a name meanwhile, whose metadata this user cannot
   // give to another file, or that another program holds open, can still be
-  // rewritten in place.
-  if (target.links == 1 && metadata_taken && take_name(Replacing::existing_file)) {
-    return Finished::done;
+  // rewritten in place.  A file whose owner changed its metadata after the
+  // temporary file took it is not replaced: that would undo the change.
+  if (target.links == 1 && metadata_taken) {
+    if (!temp_->metadata_unchanged()) {
+      return Finished::changed;
+    }
+    switch (take_name(Replacing::existing_file)) {
+      case platform::Taken::yes:
+        return Finished::done;
+      case platform::Taken::not_flushed:
+        return Finished::write_failed;
+      case platform::Taken::no:
+        break;
+    }
   }
   if (!open_original()) {
     return Finished::write_failed;
@@ -132,15 +149,17 @@ Output::Finished Output::replace_by_temp() {
   return rewrite_in_place(temp_->contents());
 }
 
-bool Output::take_name(Replacing what) {
-  // Once the name is taken, the run has succeeded.
+platform::Taken Output::take_name(Replacing what) {
+  // Once the name is taken, the text is in place: an interruption can no
+  // longer undo it.
   platform::hold_interrupts();
-  if (temp_->take_name(what)) {
+  const platform::Taken taken = temp_->take_name(what);
+  if (taken != platform::Taken::no) {
     platform::hold_interrupts_to_the_end();
-    return true;
+  } else {
+    platform::release_interrupts();
   }
-  platform::release_interrupts();
-  return false;
+  return taken;
 }
 
 Output::Finished Output::rewrite_in_place(std::FILE *text) {
@@ -158,9 +177,13 @@ Output::Finished Output::rewrite_in_place(std::FILE *text) {
 }
 
 Output::Finished Output::copy_over_original(std::FILE *text) {
-  // Allocating and writing take set-id bits and capabilities away; they are
-  // given back.
+  // Allocating and writing take set-id bits and capabilities away; a file
+  // whose bits this user could not give back is not touched.
   const platform::Privileges privileges = platform::Privileges::of(original_);
+  if (!privileges.restorable()) {
+    return Finished::cannot_rewrite_in_place;
+  }
+  const platform::OthersHeldOff held_off(original_);
   // Room for the whole text first: a full disk is found before any byte of
   // the original changes.  Then the original cannot run out of room, so
   // the free space left afterwards does not matter.
@@ -173,16 +196,24 @@ Output::Finished Output::copy_over_original(std::FILE *text) {
     case platform::Reserved::failed:
       return Finished::write_failed;
   }
+  // Another program that writes or cuts the file meanwhile changes its size
+  // or its modification time from what this copy left: the copy stops, and
+  // what the other program wrote is not cut away.
+  platform::FileStatus left = platform::status_of(original_);
+  const auto undisturbed = [&] { return platform::status_of(original_).unchanged_since(left); };
   const std::unique_ptr<char[]> block(new char[kChunk]);
   for (std::uint64_t offset = 0; offset < written_;) {
     const std::int64_t got = platform::read_at(text, block.get(), kChunk, offset);
-    if (got <= 0 || !platform::write_all(original_, block.get(), static_cast<std::size_t>(got))) {
+    if (got <= 0 || !undisturbed() ||
+        !platform::write_at(original_, block.get(), static_cast<std::size_t>(got), offset)) {
       return Finished::write_failed;
     }
     offset += static_cast<std::uint64_t>(got);
+    left = platform::status_of(original_);
   }
-  return platform::truncate(original_, written_) && privileges.restore(original_) &&
-                 platform::flush(original_)
+  return undisturbed() && platform::truncate(original_, written_) &&
+                 privileges.restore(original_) && platform::flush(original_) &&
+                 static_cast<std::uint64_t>(platform::status_of(original_).size) == written_
              ? Finished::done
              : Finished::write_failed;
 }

@@ -67,7 +67,7 @@ class Output : public Sink {
   // Whether the name still denotes the file to replace.
   bool still_named() const;
   Finished replace_by_temp();
-  bool take_name(platform::Replacing what);
+  platform::Taken take_name(platform::Replacing what);
   Finished rewrite_in_place(std::FILE *text);
   Finished copy_over_original(std::FILE *text);
   // Closes a stream written to the output's disk; false when closing failed

@@ -42,6 +42,46 @@ bool is_pseudo_file_system(const struct statfs &info) {
   }
 }
 
+std::int64_t nanoseconds(const struct timespec &time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 +
+         static_cast<std::int64_t>(time.tv_nsec);
+}
+
+// A setting of the kernel's in /proc/sys/fs; where it cannot be read, the
+// protective value 1.
+int file_system_setting(const char *name) {
+  std::FILE *setting = std::fopen((std::string("/proc/sys/fs/") + name).c_str(), "re");
+  int value = 1;
+  if (setting != nullptr) {
+    if (std::fscanf(setting, "%d", &value) != 1) {
+      value = 1;
+    }
+    std::fclose(setting);
+  }
+  return value;
+}
+
+// A directory that others may write (1: all others, 2: also its group)
+// and where the sticky bit keeps them from each other's files: the kernel
+// guards its links and files (fs.protected_symlinks, fs.protected_regular).
+bool is_shared_sticky(const struct stat &directory, int level) {
+  const mode_t writable_by = level >= 2 ? (S_IWOTH | S_IWGRP) : S_IWOTH;
+  return (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & writable_by) != 0;
+}
+
+// Whether the kernel, with fs.protected_symlinks on, would follow the link
+// name for this user: only one that the user or the directory's owner owns,
+// in a shared sticky directory.
+bool may_follow(const std::string &name) {
+  struct stat link {};
+  struct stat directory {};
+  return file_system_setting("protected_symlinks") == 0 ||
+         (lstat(name.c_str(), &link) == 0 &&
+          stat(posix::directory_of(name).c_str(), &directory) == 0 &&
+          (link.st_uid == geteuid() || !is_shared_sticky(directory, 1) ||
+           link.st_uid == directory.st_uid));
+}
+
 }  // namespace
 
 namespace posix {
@@ -61,8 +101,8 @@ FileStatus status_from(const struct stat &info, bool pseudo) {
   // Files of other such file systems (in user space, say) show no blocks.
   status.sized = status.regular && info.st_size > 0 && info.st_blocks > 0;
   status.size = status.regular ? static_cast<std::int64_t>(info.st_size) : 0;
-  status.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                    static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  status.modified = nanoseconds(info.st_mtim);
+  status.changed = nanoseconds(info.st_ctim);
   status.links = static_cast<std::uint64_t>(info.st_nlink);
   status.volume = static_cast<std::uint64_t>(info.st_dev);
   status.index = static_cast<std::uint64_t>(info.st_ino);
@@ -76,6 +116,11 @@ std::string final_name(const char *path) {
     const ssize_t length = readlink(name.c_str(), target.data(), target.size());
     if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
       return name;
+    }
+    // A link that another user planted where others may write is not
+    // followed where the kernel would not follow it either.
+    if (!may_follow(name)) {
+      return {};
     }
     target.resize(static_cast<std::size_t>(length));
     if (target.front() == '/') {
@@ -103,10 +148,13 @@ using posix::stream_on;
 
 double free_space(const char *path) {
   struct statvfs info {};
-  // A name that does not exist yet is asked about through its directory.
-  if (statvfs(path, &info) != 0 &&
-      (errno != ENOENT || statvfs(directory_of(path).c_str(), &info) != 0)) {
-    return -1.0;
+  // A name that does not exist yet is asked about through the directory
+  // where it would be made, after links.
+  if (statvfs(path, &info) != 0) {
+    const std::string final = errno == ENOENT ? posix::final_name(path) : std::string();
+    if (final.empty() || statvfs(directory_of(final).c_str(), &info) != 0) {
+      return -1.0;
+    }
   }
   return static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize);
 }
@@ -114,9 +162,27 @@ double free_space(const char *path) {
 FileStatus status_of(const char *path) {
   struct stat info {};
   struct statfs file_system {};
-  return stat(path, &info) == 0 ? status_from(info, statfs(path, &file_system) == 0 &&
-                                                        is_pseudo_file_system(file_system))
-                                : FileStatus{};
+  if (stat(path, &info) != 0) {
+    FileStatus missing;
+    missing.unreachable = errno != ENOENT;
+    return missing;
+  }
+  return status_from(info, statfs(path, &file_system) == 0 && is_pseudo_file_system(file_system));
+}
+
+bool creation_refused(const char *path) {
+  const std::string final = posix::final_name(path);
+  struct stat file {};
+  struct stat directory {};
+  if (final.empty() || stat(final.c_str(), &file) != 0 ||
+      stat(directory_of(final).c_str(), &directory) != 0) {
+    return false;
+  }
+  const int level =
+      file_system_setting(S_ISFIFO(file.st_mode) ? "protected_fifos" : "protected_regular");
+  return (S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode)) && level > 0 &&
+         is_shared_sticky(directory, level) && file.st_uid != geteuid() &&
+         file.st_uid != directory.st_uid;
 }
 
 FileStatus status_of(std::FILE *fp) {
@@ -165,6 +231,22 @@ bool write_all(std::FILE *fp, const char *data, std::size_t size) {
     }
     data += put;
     size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool write_at(std::FILE *fp, const char *data, std::size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    const ssize_t put = pwrite(fileno(fp), data, size, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    data += put;
+    size -= static_cast<std::size_t>(put);
+    offset += static_cast<std::uint64_t>(put);
   }
   return true;
 }

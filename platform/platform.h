@@ -44,6 +44,9 @@ void local_free(void *handle);
 // the same identity.
 struct FileStatus {
   bool exists = false;
+  // The name cannot be looked up: a link that the system refuses to follow,
+  // a loop of links, a directory that may not be searched (POSIX).
+  bool unreachable = false;
   // A file on a disk whose volume and index could not be read: it cannot be
   // told apart from any other file.
   bool unidentified = false;
@@ -53,6 +56,7 @@ struct FileStatus {
   bool sized = false;
   std::int64_t size = 0;      // of a regular file
   std::int64_t modified = 0;  // when its bytes last changed, in the system's own unit
+  std::int64_t changed = 0;   // when its bytes or its metadata last changed
   std::uint64_t links = 0;    // the names it has
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
@@ -71,6 +75,12 @@ struct FileStatus {
 // access on Windows.
 FileStatus status_of(const char *path);
 
+// Whether the system refuses to open the existing file that path denotes
+// for writing with creation, as Linux does in a sticky directory that others
+// may write (/tmp) for a file that belongs neither to this user nor to the
+// directory's owner (fs.protected_regular): such a file is not written.
+bool creation_refused(const char *path);
+
 // fopen for names of any length (on Windows also longer than MAX_PATH).
 std::FILE *open_file(const char *path, const char *mode);
 
@@ -85,8 +95,10 @@ FileStatus status_of(std::FILE *fp);
 std::int64_t read(std::FILE *fp, char *buffer, std::size_t size);
 std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_t offset);
 
-// Writes all of data at the current position; false on failure.
+// Writes all of data at the current position (write_all) or at an offset
+// of a regular file (write_at); false on failure.
 bool write_all(std::FILE *fp, const char *data, std::size_t size);
+bool write_at(std::FILE *fp, const char *data, std::size_t size, std::uint64_t offset);
 
 // An unnamed temporary file in the system's temporary directory (TMPDIR),
 // open for reading and writing, which the system removes when it is closed
@@ -99,11 +111,22 @@ enum class Replacing {
   existing_file,  // the file that the name denotes now
 };
 
+// What taking a name came to.
+enum class Taken {
+  no,
+  yes,
+  // The name is taken, but the directory could not be written through to
+  // the disk: a crash may still bring the old text back.
+  not_flushed,
+};
+
 // A temporary file in the directory of the file that a name denotes (after
-// symbolic links, on POSIX also a dangling one; on Windows also junctions),
-// made to become that file or to replace it.  The directory is found once:
-// the temporary file is renamed or removed there however the directory is
-// moved meanwhile.  It is removed on an interruption and when the object
+// symbolic links, on POSIX also a dangling one that the system would follow;
+// on Windows also junctions), made to become that file or to replace it.
+// The directory is found once: the temporary file is named, renamed or
+// removed there however the directory is moved meanwhile.  On Linux it has
+// no name until it is complete (O_TMPFILE), so that a crash leaves nothing
+// behind; elsewhere it is removed on an interruption and when the object
 // goes, unless it has taken the name.
 class TempFile {
  public:
@@ -134,13 +157,18 @@ class TempFile {
   // system and archive attributes; the rest comes with the replacement);
   // false where this user cannot give all of them.
   bool take_metadata();
+  // Whether the file to replace still has the metadata that take_metadata()
+  // gave the temporary file: its change time is what it was then.
+  bool metadata_unchanged() const;
   // Writes its bytes and metadata through to the disk.
   bool flush();
   // Takes the name: a new file only where no file has appeared under it
-  // meanwhile; an existing one by a replacement that keeps the original's
-  // metadata and then reaches the disk itself.  False on failure, and on
-  // Windows for a read-only file, which is left as it is.
-  bool take_name(Replacing what);
+  // meanwhile (where the file system can neither rename without replacing
+  // nor link, by a copy into a file created under the name); an existing one
+  // by a replacement that keeps the original's metadata and then reaches the
+  // disk itself.  No on failure, and on Windows for a read-only file, which
+  // is left as it is.
+  Taken take_name(Replacing what);
 
  private:
   struct Place;
@@ -173,24 +201,49 @@ bool has_free_space_figure(std::FILE *fp, const char *path);
 
 // Makes sure that the disk has room for size bytes of the file open as fp
 // before its bytes are overwritten, so that writing them cannot run out of
-// room; on Windows the file is grown with zeros to that size.  Where that
-// fails, the file is left as it was: its size, its bytes and its
-// modification time.
+// room; on Windows the file is grown with zeros to that size.  Where blocks
+// are shared with other files (snapshots, reflink copies) or the file system
+// writes every block anew, the free space must hold all of them; where it
+// does not, or the file system cannot allocate in advance, the answer is
+// unsupported.  Where that fails, the file is left as it was: its size, its
+// bytes and its modification time.
 enum class Reserved { done, no_space, unsupported, failed };
 Reserved reserve(std::FILE *fp, std::uint64_t size);
 
 // What writing a file's bytes may take from it: the set-user-id and
-// set-group-id bits (for a writer other than root) and file capabilities.
-// Taken before a file is rewritten in place and given back after.
+// set-group-id bits (for a writer without the privilege to keep them) and
+// file capabilities.  Taken before a file is rewritten in place and given
+// back after.
 class Privileges {
  public:
   static Privileges of(std::FILE *fp);
-  // False where this user may not give them back.
+  // Whether this user can give back all that writing takes; where not, the
+  // file must not be rewritten in place.
+  bool restorable() const { return restorable_; }
+  // Gives back what writing took, and only that, only where the rest of the
+  // mode is still what it was (an owner's change made meanwhile stays);
+  // false where that fails.
   bool restore(std::FILE *fp) const;
 
  private:
   std::uint32_t mode_ = 0;
   std::string capabilities_;  // empty where the file has none
+  bool restorable_ = true;
+};
+
+// Holds off other programs that would open the file open as fp (to write
+// it, or to cut it) until it goes, where the system grants that to this
+// user: a write lease on Linux, for the file's owner or root while no other
+// program has it open.  Elsewhere, and where not granted, nothing.
+class OthersHeldOff {
+ public:
+  explicit OthersHeldOff(std::FILE *fp);
+  ~OthersHeldOff();
+  OthersHeldOff(const OthersHeldOff &) = delete;
+  OthersHeldOff &operator=(const OthersHeldOff &) = delete;
+
+ private:
+  int fd_ = -1;  // the descriptor that holds the lease, -1 for none
 };
 
 // Cuts the file open as fp to size bytes; false on failure.

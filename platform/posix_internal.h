@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -38,6 +39,29 @@ struct Removal {
 // forgotten only by the one who registered it.
 void remove_on_interruption(const Removal *removal);
 void forget_removal(const Removal *removal);
+
+// An attribute's value, or the list of names, as get gives it; false, with
+// value empty, where it cannot be read.
+template <typename Get>
+bool attribute_value(Get get, std::string &value) {
+  value.clear();
+  for (;;) {
+    const ssize_t needed = get(nullptr, 0);
+    if (needed < 0) {
+      return false;
+    }
+    value.resize(static_cast<std::size_t>(needed));
+    const ssize_t got = get(value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) {  // one that grew meanwhile is asked for again
+      value.clear();
+      return false;
+    }
+  }
+}
 
 // Holds the interruptions over steps that one must not come between,
 // restoring the mask it found.

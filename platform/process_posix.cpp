@@ -116,6 +116,9 @@ void prepare_process() {
   // a message instead of ending the process.
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
+  // Another program that opens a file held off by a lease is announced by
+  // SIGIO; it waits, and the run goes on.
+  std::signal(SIGIO, SIG_IGN);
   set_up_fault_stack();
   for (const int signal_number : kInterruptions) {
     catch_signal(signal_number);

@@ -24,6 +24,7 @@
 
 namespace platform {
 
+using posix::attribute_value;
 using posix::directory_of;
 using posix::final_name;
 using posix::InterruptionsHeld;
@@ -32,9 +33,11 @@ using posix::stream_on;
 
 namespace {
 
-// Creates a file of a fresh name in directory, open for reading and
-// writing; -1 when none can be made there.
-int create_unique(int directory, std::string &name, mode_t mode) {
+// Tries fresh names .nlflip-XXXXXX in turn until make, given one, succeeds
+// or fails otherwise than because the name is taken; the name tried last is
+// left in name.
+template <typename Make>
+bool with_fresh_name(std::string &name, Make make) {
   static std::mt19937 random{std::random_device{}()};
   constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::uniform_int_distribution<std::size_t> letter(0, sizeof kLetters - 2);
@@ -43,36 +46,14 @@ int create_unique(int directory, std::string &name, mode_t mode) {
     for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
       name[i] = kLetters[letter(random)];
     }
-    const int fd =
-        openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) {
-      return fd;
-    }
-  }
-  return -1;
-}
-
-// An attribute's value, or the list of names, as get gives it; false, with
-// value empty, where it cannot be read.
-template <typename Get>
-bool attribute_value(Get get, std::string &value) {
-  value.clear();
-  for (;;) {
-    const ssize_t needed = get(nullptr, 0);
-    if (needed < 0) {
-      return false;
-    }
-    value.resize(static_cast<std::size_t>(needed));
-    const ssize_t got = get(value.data(), value.size());
-    if (got >= 0) {
-      value.resize(static_cast<std::size_t>(got));
+    if (make(name.c_str())) {
       return true;
     }
-    if (errno != ERANGE) {  // one that grew meanwhile is asked for again
-      value.clear();
+    if (errno != EEXIST) {
       return false;
     }
   }
+  return false;
 }
 
 // The names of a file's extended attributes, the access control list
@@ -127,8 +108,13 @@ bool copy_attributes(const std::string &from, int to) {
   return true;
 }
 
+// Whether linking failed because the file system has no hard links.
+bool has_no_links(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == ENOSYS;
+}
+
 // Renames within directory without replacing a file that has appeared at
-// the new name.
+// the new name; false, with errno, where that fails.
 bool rename_to_new_name(int directory, const char *from, const char *to) {
   if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) {
     return true;
@@ -144,38 +130,39 @@ bool rename_to_new_name(int directory, const char *from, const char *to) {
   return true;
 }
 
-}  // namespace
+// The name by which the file open as fd is reached whatever its path, for
+// the calls that take only names.
+std::string name_of_descriptor(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
 
-struct TempFile::Place {
-  int directory = -1;               // held open
-  bool directory_readable = false;  // else opened only to name files in it
-  std::string directory_name;       // as found from the path
-  std::string target;               // the name to take, in the directory
-  FileStatus existing;              // the file to replace, where there is one
-  std::string name;                 // of the temporary file, in the directory
-  int file = -1;                    // the temporary file, open for reading and writing
-  std::FILE *contents = nullptr;
-  bool named = false;
-  posix::Removal removal{};  // its name in the directory, for an interruption
+// Gives the unnamed file open as fd a name in directory, never replacing a
+// file there; false, with errno, where that fails.
+bool link_unnamed(int fd, int directory, const char *name) {
+  return linkat(AT_FDCWD, name_of_descriptor(fd).c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
+}
 
-  FileStatus directory_status() const {
-    struct stat info {};
-    return fstat(directory, &info) == 0 ? status_from(info) : FileStatus{};
-  }
-
-  ~Place() {
-    if (contents != nullptr) {
-      std::fclose(contents);
+// Copies all of the file open as from into the file open as to.
+bool copy_contents(int from, int to) {
+  std::vector<char> block(std::size_t{1} << 20);
+  for (off_t offset = 0;;) {
+    const ssize_t got = pread(from, block.data(), block.size(), offset);
+    if (got <= 0) {
+      return got == 0;
     }
-    for (const int fd : {file, directory}) {
-      if (fd >= 0) {
-        close(fd);
+    for (ssize_t put = 0; put < got;) {
+      const ssize_t n = write(to, block.data() + put, static_cast<std::size_t>(got - put));
+      if (n < 0 && errno == EINTR) {
+        continue;
       }
+      if (n <= 0) {
+        return false;
+      }
+      put += n;
     }
+    offset += got;
   }
-};
-
-namespace {
+}
 
 // The last component of a path.
 std::string base_name(const std::string &path) {
@@ -194,12 +181,6 @@ int open_directory(const std::string &name, bool &readable) {
   return fd;
 }
 
-// The name by which the file open as fd is reached whatever its path, for
-// the calls that take only names.
-std::string name_of_descriptor(int fd) {
-  return "/proc/self/fd/" + std::to_string(fd);
-}
-
 // Whether name in directory is the file of that status and this user may
 // write it.
 bool is_writable_file(int directory, const std::string &name, const FileStatus &expected) {
@@ -210,13 +191,130 @@ bool is_writable_file(int directory, const std::string &name, const FileStatus &
 
 }  // namespace
 
+// The temporary file, its directory and target, and what has become of it.
+struct TempFile::Place {
+  int directory = -1;               // held open
+  bool directory_readable = false;  // else opened only to name files in it
+  std::string directory_name;       // as found from the path
+  std::string target;               // the name to take, in the directory
+  FileStatus existing;              // the file to replace, where there is one
+  int file = -1;                    // the temporary file, open for reading and writing
+  std::string name;                 // its name in the directory, "" while it has none
+  std::FILE *contents = nullptr;
+  bool named = false;                // it has taken the target's name
+  struct timespec copied_change {};  // the original's change time when its metadata came
+  posix::Removal removal{};          // its name, for an interruption
+
+  ~Place() {
+    if (contents != nullptr) {
+      std::fclose(contents);
+    }
+    for (const int fd : {file, directory}) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+  }
+
+  FileStatus directory_status() const {
+    struct stat info {};
+    return fstat(directory, &info) == 0 ? status_from(info) : FileStatus{};
+  }
+
+  // Creates it in the directory with the mode given: unnamed where the file
+  // system can, else under a fresh name, made and registered for removal
+  // together.
+  bool create(mode_t mode) {
+    file = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (file >= 0) {
+      return true;
+    }
+    const InterruptionsHeld held;
+    if (!with_fresh_name(name, [&](const char *fresh) {
+          file = openat(directory, fresh, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+          return file >= 0;
+        })) {
+      name.clear();
+      return false;
+    }
+    register_name();
+    return true;
+  }
+
+  void register_name() {
+    removal = {directory, name.c_str()};
+    posix::remove_on_interruption(&removal);
+  }
+
+  // Gives an unnamed file a fresh name beside the target, linked and
+  // registered for removal together, so that a rename can put it in the
+  // target's place.
+  bool give_fresh_name() {
+    const InterruptionsHeld held;
+    std::string fresh;
+    if (!with_fresh_name(fresh,
+                         [&](const char *tried) { return link_unnamed(file, directory, tried); })) {
+      return false;
+    }
+    name = std::move(fresh);
+    register_name();
+    return true;
+  }
+
+  // Creates the target and copies the text into it, where the file system
+  // can neither rename without replacing nor link; a failed copy leaves
+  // nothing, and an interruption removes the target meanwhile.  The text is
+  // read through a descriptor of its own, as a copying program reads: some
+  // file systems in user space give a file's own writer stale bytes.
+  bool copy_to_new_target() {
+    const InterruptionsHeld held;
+    const int text = open(name_of_descriptor(file).c_str(), O_RDONLY | O_CLOEXEC);
+    const int copy = text < 0 ? -1
+                              : openat(directory, target.c_str(),
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (copy < 0) {
+      if (text >= 0) {
+        close(text);
+      }
+      return false;
+    }
+    const bool copied = copy_contents(text, copy);
+    close(text);
+    if (close(copy) != 0 || !copied) {
+      unlinkat(directory, target.c_str(), 0);
+      return false;
+    }
+    if (!name.empty()) {
+      unlinkat(directory, name.c_str(), 0);
+    }
+    return true;
+  }
+
+  Taken name_new_file() {
+    const bool linked = name.empty() ? link_unnamed(file, directory, target.c_str())
+                                     : rename_to_new_name(directory, name.c_str(), target.c_str());
+    return linked || (has_no_links(errno) && copy_to_new_target()) ? Taken::yes : Taken::no;
+  }
+
+  Taken replace_existing_file() {
+    if ((name.empty() && !give_fresh_name()) ||
+        renameat(directory, name.c_str(), directory, target.c_str()) != 0) {
+      return Taken::no;
+    }
+    // The rename itself reaches the disk with the directory, or with the
+    // whole file system where the directory cannot be opened to sync it.
+    const int synced = directory_readable ? fsync(directory) : syncfs(file);
+    return synced == 0 ? Taken::yes : Taken::not_flushed;
+  }
+};
+
 TempFile::TempFile(std::unique_ptr<Place> place) : place_(std::move(place)) {}
 
 TempFile::~TempFile() {
   // Removed and forgotten together: an interruption between the two would
   // leave it behind.
   const InterruptionsHeld held;
-  if (!place_->named) {
+  if (!place_->named && !place_->name.empty()) {
     unlinkat(place_->directory, place_->name.c_str(), 0);
   }
   posix::forget_removal(&place_->removal);
@@ -241,16 +339,11 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
     return nullptr;
   }
   // 0666 leaves a new file's permissions to the umask or the directory's
-  // default access control list, as for any new file.
-  // Made and registered for removal together.
-  const InterruptionsHeld held;
-  place->file =
-      create_unique(place->directory, place->name, what == Replacing::new_file ? 0666 : 0600);
-  if (place->file < 0) {
+  // default access control list, as for any new file; one that replaces a
+  // file is open to this user alone until it takes the file's metadata.
+  if (!place->create(what == Replacing::new_file ? 0666 : 0600)) {
     return nullptr;
   }
-  place->removal = {place->directory, place->name.c_str()};
-  posix::remove_on_interruption(&place->removal);
   return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
 }
 
@@ -277,7 +370,7 @@ FileStatus TempFile::target_status() const {
 }
 
 bool TempFile::take_metadata() {
-  const Place &place = *place_;
+  Place &place = *place_;
   // The file itself, through the directory that the temporary file is in.
   const int original =
       openat(place.directory, place.target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -294,151 +387,31 @@ bool TempFile::take_metadata() {
                      fchown(place.file, info.st_uid, info.st_gid) == 0 &&
                      copy_attributes(name_of_descriptor(original), place.file) &&
                      fchmod(place.file, info.st_mode & 07777) == 0;
+  place.copied_change = info.st_ctim;
   close(original);
   return taken;
+}
+
+bool TempFile::metadata_unchanged() const {
+  struct stat info {};
+  return fstatat(place_->directory, place_->target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         info.st_ctim.tv_sec == place_->copied_change.tv_sec &&
+         info.st_ctim.tv_nsec == place_->copied_change.tv_nsec;
 }
 
 bool TempFile::flush() {
   return fsync(place_->file) == 0;
 }
 
-bool TempFile::take_name(Replacing what) {
+Taken TempFile::take_name(Replacing what) {
   Place &place = *place_;
-  const char *from = place.name.c_str();
-  const char *to = place.target.c_str();
-  if (what == Replacing::new_file) {
-    place.named = rename_to_new_name(place.directory, from, to);
-  } else {
-    place.named = renameat(place.directory, from, place.directory, to) == 0;
-    // The rename itself reaches the disk with the directory, or with the
-    // whole file system where the directory cannot be opened to sync it.
-    // The text has replaced the old one whether or not this succeeds.
-    if (place.named && !place.directory_readable) {
-      syncfs(place.file);
-    } else if (place.named) {
-      fsync(place.directory);
-    }
-  }
+  const Taken taken =
+      what == Replacing::new_file ? place.name_new_file() : place.replace_existing_file();
+  place.named = taken != Taken::no;
   if (place.named) {
     posix::forget_removal(&place.removal);
   }
-  return place.named;
-}
-
-namespace {
-
-// File systems that write every changed block anew, unless a file is marked
-// otherwise: room reserved for a file does not cover overwriting it.
-bool always_copies_on_write(int fd) {
-  constexpr unsigned long kZfsMagic = 0x2FC12FC1;
-  constexpr unsigned long kBcachefsMagic = 0xCA451A4E;
-  struct statfs info {};
-  if (fstatfs(fd, &info) != 0) {
-    return false;
-  }
-  const auto type = static_cast<unsigned long>(info.f_type);
-  if (type != BTRFS_SUPER_MAGIC && type != kZfsMagic && type != kBcachefsMagic) {
-    return false;
-  }
-  int flags = 0;
-  return ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_NOCOW_FL) == 0;
-}
-
-std::uint64_t free_bytes(int fd) {
-  struct statvfs space {};
-  return fstatvfs(fd, &space) == 0 ? std::uint64_t{space.f_bavail} * space.f_frsize : 0;
-}
-
-// Gives back the room allocated past the file's end before a failure.
-// Cutting the file to its own size does that but touches its modification
-// time, which only its owner can set back; for others the room stays
-// allocated to the file, unseen.
-void give_back_room(int fd, const struct stat &before) {
-  if (geteuid() != 0 && geteuid() != before.st_uid) {
-    return;
-  }
-  const struct timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
-  if (ftruncate(fd, before.st_size) == 0) {
-    futimens(fd, times);
-  }
-}
-
-}  // namespace
-
-Reserved reserve(std::FILE *fp, std::uint64_t size) {
-  const int fd = fileno(fp);
-  struct stat before {};
-  if (fstat(fd, &before) != 0) {
-    return Reserved::failed;
-  }
-  if (size == 0) {
-    return Reserved::done;
-  }
-  // Where every block is written anew, all of the text needs free room;
-  // elsewhere what the file does not hold yet.  Asking first spares a full
-  // disk a half-done allocation.
-  const auto allocated = static_cast<std::uint64_t>(before.st_blocks) * 512;
-  const std::uint64_t needed =
-      always_copies_on_write(fd) ? size : (size > allocated ? size - allocated : 0);
-  if (needed > free_bytes(fd)) {
-    return Reserved::no_space;
-  }
-  // fallocate, unlike posix_fallocate, never falls back to writing zeros
-  // block by block, which would promise nothing; KEEP_SIZE leaves the size
-  // and the bytes alone.  Blocks shared with other files (reflinks) are
-  // unshared where the file system can, so that overwriting them takes no
-  // new room.
-  const off_t length = static_cast<off_t>(size);
-  if (fallocate(fd, FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE, 0, length) == 0 ||
-      ((errno == EOPNOTSUPP || errno == EINVAL) &&
-       fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length) == 0)) {
-    return Reserved::done;
-  }
-  const int error = errno;
-  give_back_room(fd, before);
-  switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return Reserved::no_space;
-    case EOPNOTSUPP:
-      return Reserved::unsupported;
-    default:
-      return Reserved::failed;
-  }
-}
-
-namespace {
-
-constexpr const char *kCapabilities = "security.capability";
-
-bool capabilities_of(int fd, std::string &capabilities) {
-  return attribute_value([&](char *b, std::size_t n) { return fgetxattr(fd, kCapabilities, b, n); },
-                         capabilities);
-}
-
-}  // namespace
-
-Privileges Privileges::of(std::FILE *fp) {
-  Privileges privileges;
-  struct stat info {};
-  if (fstat(fileno(fp), &info) == 0) {
-    privileges.mode_ = info.st_mode & 07777;
-  }
-  capabilities_of(fileno(fp), privileges.capabilities_);
-  return privileges;
-}
-
-bool Privileges::restore(std::FILE *fp) const {
-  const int fd = fileno(fp);
-  struct stat info {};
-  std::string capabilities;
-  const bool mode_kept = fstat(fd, &info) == 0 && (info.st_mode & 07777) == mode_;
-  const bool capabilities_kept =
-      capabilities_.empty() || (capabilities_of(fd, capabilities) && capabilities == capabilities_);
-  return (mode_kept || fchmod(fd, static_cast<mode_t>(mode_)) == 0) &&
-         (capabilities_kept ||
-          fsetxattr(fd, kCapabilities, capabilities_.data(), capabilities_.size(), 0) == 0);
+  return taken;
 }
 
 }  // namespace platform

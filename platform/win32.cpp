@@ -489,6 +489,10 @@ bool write_all(std::FILE *fp, const char *data, std::size_t size) {
   return true;
 }
 
+bool write_at(std::FILE *fp, const char *data, std::size_t size, std::uint64_t offset) {
+  return seek(handle_of(fp), offset) && write_all(fp, data, size);
+}
+
 std::FILE *open_file(const char *path, const char *mode) {
   const std::wstring name = native(path);
   std::wstring wide_mode = wide(mode);

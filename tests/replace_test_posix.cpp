@@ -332,6 +332,10 @@ const MetadataCase kMetadataCases[] = {
      true, "f", [](const std::string &f) { return no_error(chmod(f.c_str(), 0646) == 0); }},
 };
 
+void PrintTo(const MetadataCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
 class ReplacedFiles : public Cli, public ::testing::WithParamInterface<MetadataCase> {};
 
 TEST_P(ReplacedFiles, KeepTheirMetadataAndNames) {
@@ -398,7 +402,8 @@ TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly)
   chmod(path("f").c_str(), 0640);
   const RunResult r = shell(dir_.path(),
                             "echo y | strace -f -qq -o trace -e trace=openat,fchmod,fsync,"
-                            "fdatasync,renameat,renameat2,write \"$0\" f f 2>/dev/null; cat trace");
+                            "fdatasync,linkat,renameat,renameat2,write \"$0\" f f 2>/dev/null;"
+                            " cat trace");
   const std::vector<std::string> events = traced_lines(r.out);
   // The temporary file's descriptor, then the positions of what happens to it.
   std::string temp;
@@ -406,6 +411,7 @@ TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly)
   std::size_t last_write = 0;
   std::size_t last_mode = 0;
   std::size_t synced = 0;
+  std::size_t linked = 0;
   std::size_t renamed = 0;
   std::size_t directory_synced = 0;
   for (std::size_t i = 0; i < events.size(); ++i) {
@@ -413,7 +419,7 @@ TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly)
     const auto is = [&e](const std::string &call) {
       return e.find(" " + call) != std::string::npos;
     };
-    if (is("openat(") && e.find(".nlflip-") != std::string::npos) {
+    if (is("openat(") && e.find("O_TMPFILE") != std::string::npos) {
       directory = e.substr(e.find('(') + 1, e.find(',') - e.find('(') - 1);
       temp = e.substr(e.rfind("= ") + 2);
       EXPECT_NE(e.find(", 0600)"), std::string::npos) << "open to its writer alone: " << e;
@@ -427,6 +433,8 @@ TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly)
       EXPECT_TRUE(final_mode || e.find(", 0600)") != std::string::npos) << e;
     } else if (is("fsync(" + temp + ")") || is("fdatasync(" + temp + ")")) {
       synced = i;
+    } else if (is("linkat(") && e.find(".nlflip-") != std::string::npos) {
+      linked = i;
     } else if (is("renameat(") && e.find(".nlflip-") != std::string::npos) {
       renamed = i;
     } else if (!directory.empty() && is("fsync(" + directory + ")")) {
@@ -436,7 +444,8 @@ TEST_F(Cli, TheNewTextReachesTheDiskBeforeItTakesTheNameAndNoOneElseSeesItEarly)
   ASSERT_FALSE(temp.empty()) << r.out;
   EXPECT_LT(last_write, synced) << r.out;
   EXPECT_LT(last_mode, synced) << r.out;
-  EXPECT_LT(synced, renamed) << r.out;
+  EXPECT_LT(synced, linked) << "no name before it is complete\n" << r.out;
+  EXPECT_LT(linked, renamed) << r.out;
   EXPECT_LT(renamed, directory_synced) << r.out;
   EXPECT_EQ(read_file(path("f")), "a\nb\r\n");
 }
@@ -478,6 +487,10 @@ struct Route {
   const char *output;  // the input is f
   bool second_link;    // so that f is rewritten in place
 };
+
+void PrintTo(const Route &route, std::ostream *out) {
+  *out << route.name;
+}
 
 class Interruptions : public Cli, public ::testing::WithParamInterface<Route> {
  protected:
@@ -722,7 +735,7 @@ const FullDiskCase kFullDiskCases[] = {
      },
      "cd \"$DISK\" && \"$0\" f f <<<y",
      1,
-     "f: overwrite OK? (y/n) f: writing error\n",
+     "f: overwrite OK? (y/n) f: cannot rewrite in place\n",
      {{"$DISK/f", Left::kept}, {"$DISK/second", Left::kept}}},
 };
 
@@ -735,6 +748,10 @@ FileState state_of(const std::string &name) {
   struct stat info {};
   stat(name.c_str(), &info);
   return {read_file(name), info.st_mtim};
+}
+
+void PrintTo(const FullDiskCase &c, std::ostream *out) {
+  *out << c.name;
 }
 
 class FullDisks : public Cli, public ::testing::WithParamInterface<FullDiskCase> {

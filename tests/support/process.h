@@ -37,7 +37,8 @@ std::wstring wide(const std::string &text);
 // pipe, and so is its descriptor 3, an input that it reads as /dev/fd/3:
 // once feed() has put more bytes into that pipe than the pipe holds, the
 // program has surely started to read, and so to convert.  Its standard error
-// is a pipe too, so that the test can wait for the prompt.
+// is a pipe too, so that the test can wait for the prompt, and so is its
+// descriptor 4, an output for a tracer's report (strace -o /dev/fd/4).
 class Running {
  public:
   Running(const std::string &program, const std::vector<std::string> &args, const std::string &cwd,
@@ -56,6 +57,11 @@ class Running {
   void answer(const std::string &input);
   // Blocks until the program has written to its standard error (or ended).
   void wait_for_error_output();
+  // Blocks until what the program has written to its descriptor 4 holds
+  // text; false when it ended without.
+  bool wait_for_report(const std::string &text);
+  // What it has written to its descriptor 4 so far.
+  std::string report();
   void signal(int signal_number);
   // Writes input to its standard input (unless answered already), closes
   // its inputs and waits for its end.

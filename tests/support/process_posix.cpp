@@ -35,6 +35,64 @@ void close_once(int &fd) {
   }
 }
 
+// One output of the program, a pipe, read by a thread of its own as it
+// comes.
+class Collected {
+ public:
+  // Takes the reading end.
+  void start(int fd) {
+    fd_ = fd;
+    reader_ = std::thread([this] { collect(); });
+  }
+  ~Collected() { join(); }
+
+  // Blocks until the text so far satisfies done, or the output has ended.
+  template <typename Done>
+  std::string wait(Done done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    written_.wait(lock, [&] { return done(text_) || ended_; });
+    return text_;
+  }
+
+  // Everything, once the writers have closed it.
+  std::string all() {
+    join();
+    return text_;
+  }
+
+ private:
+  void collect() {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (n <= 0) {
+        ended_ = true;
+      } else {
+        text_.append(buffer, static_cast<std::size_t>(n));
+      }
+      written_.notify_all();
+      if (n <= 0) {
+        return;
+      }
+    }
+  }
+
+  void join() {
+    if (reader_.joinable()) {
+      reader_.join();
+    }
+    close_once(fd_);
+  }
+
+  int fd_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable written_;
+  std::string text_;
+  bool ended_ = false;
+};
+
 }  // namespace
 
 struct Running::State {
@@ -42,30 +100,9 @@ struct Running::State {
   pid_t pid = -1;
   int input = -1;  // the writing ends of the program's inputs
   int feed = -1;
-  int error_output = -1;  // the reading end of its standard error
-  std::thread error_reader;
-  std::mutex mutex;
-  std::condition_variable error_written;
-  std::string err;  // what it has written to its standard error so far
-  bool err_ended = false;
+  Collected err;     // its standard error
+  Collected report;  // its descriptor 4
   int status = 0;
-
-  void read_error_output() {
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = read(error_output, buffer, sizeof buffer);
-      const std::lock_guard<std::mutex> lock(mutex);
-      if (n <= 0) {
-        err_ended = true;
-      } else {
-        err.append(buffer, static_cast<std::size_t>(n));
-      }
-      error_written.notify_all();
-      if (n <= 0) {
-        return;
-      }
-    }
-  }
 
   bool wait() {
     if (pid < 0) {
@@ -84,8 +121,9 @@ Running::Running(const std::string &program, const std::vector<std::string> &arg
   int input[2];
   int feed[2];
   int error_output[2];
+  int report[2];
   if (pipe2(input, O_CLOEXEC) != 0 || pipe2(feed, O_CLOEXEC) != 0 ||
-      pipe2(error_output, O_CLOEXEC) != 0) {
+      pipe2(error_output, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
     return;
   }
   // A child that ends without reading its input must not take this process
@@ -112,6 +150,7 @@ Running::Running(const std::string &program, const std::vector<std::string> &arg
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, error_output[1], 2);
   posix_spawn_file_actions_adddup2(&actions, feed[0], 3);
+  posix_spawn_file_actions_adddup2(&actions, report[1], 4);
   posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   std::vector<char *> argv;
   argv.push_back(const_cast<char *>(program.c_str()));
@@ -124,19 +163,19 @@ Running::Running(const std::string &program, const std::vector<std::string> &arg
       posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  for (const int fd : {input[0], feed[0], error_output[1]}) {
+  for (const int fd : {input[0], feed[0], error_output[1], report[1]}) {
     close(fd);
   }
   s.input = input[1];
   s.feed = feed[1];
-  s.error_output = error_output[0];
+  s.err.start(error_output[0]);
+  s.report.start(report[0]);
   if (spawned) {
     s.pid = pid;
   } else {
     close_once(s.input);
     close_once(s.feed);
   }
-  s.error_reader = std::thread([&s] { s.read_error_output(); });
 }
 
 Running::~Running() {
@@ -147,10 +186,6 @@ Running::~Running() {
   close_once(s.input);
   close_once(s.feed);
   s.wait();
-  if (s.error_reader.joinable()) {
-    s.error_reader.join();
-  }
-  close_once(s.error_output);
 }
 
 bool Running::started() const {
@@ -171,9 +206,18 @@ void Running::answer(const std::string &input) {
 }
 
 void Running::wait_for_error_output() {
-  State &s = *state_;
-  std::unique_lock<std::mutex> lock(s.mutex);
-  s.error_written.wait(lock, [&s] { return !s.err.empty() || s.err_ended; });
+  state_->err.wait([](const std::string &err) { return !err.empty(); });
+}
+
+bool Running::wait_for_report(const std::string &text) {
+  const auto holds = [&text](const std::string &report) {
+    return report.find(text) != std::string::npos;
+  };
+  return holds(state_->report.wait(holds));
+}
+
+std::string Running::report() {
+  return state_->report.wait([](const std::string &) { return true; });
 }
 
 void Running::signal(int signal_number) {
@@ -195,15 +239,12 @@ RunResult Running::finish(const std::string &input) {
   close_once(s.feed);
   const bool ran = s.wait();
   writer.join();
-  if (s.error_reader.joinable()) {
-    s.error_reader.join();
-  }
   RunResult result;
   if (ran) {
     result.exit_code = WIFEXITED(s.status) ? WEXITSTATUS(s.status) : 128 + WTERMSIG(s.status);
   }
   result.out = read_file(s.streams.file("stdout"));
-  result.err = s.err;
+  result.err = s.err.all();
   return result;
 }
 
