@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -176,6 +177,37 @@ Output::Finished Output::rewrite_in_place(std::FILE *text) {
   return finished;
 }
 
+namespace {
+
+// What the in-place copy's own writes have made of the file: its size as
+// they leave it and its modification time as last seen after them.
+// Another program that writes or cuts the file meanwhile shows as a
+// difference (a write of the same size within the same tick of the file
+// system's clock does not).
+class OwnWrites {
+ public:
+  explicit OwnWrites(std::FILE *file)
+      : file_(file), seen_(platform::status_of(file)), size_(seen_.size) {}
+
+  // After the room was reserved, which changes the time but not the size.
+  void reserved() { seen_ = platform::status_of(file_); }
+  void wrote_to(std::uint64_t end) {
+    size_ = std::max(size_, static_cast<std::int64_t>(end));
+    seen_ = platform::status_of(file_);
+  }
+  bool undisturbed() const {
+    const platform::FileStatus now = platform::status_of(file_);
+    return now.same_file(seen_) && now.size == size_ && now.modified == seen_.modified;
+  }
+
+ private:
+  std::FILE *file_;
+  platform::FileStatus seen_;
+  std::int64_t size_;
+};
+
+}  // namespace
+
 Output::Finished Output::copy_over_original(std::FILE *text) {
   // Allocating and writing take set-id bits and capabilities away; a file
   // whose bits this user could not give back is not touched.
@@ -184,6 +216,7 @@ Output::Finished Output::copy_over_original(std::FILE *text) {
     return Finished::cannot_rewrite_in_place;
   }
   const platform::OthersHeldOff held_off(original_);
+  OwnWrites own(original_);
   // Room for the whole text first: a full disk is found before any byte of
   // the original changes.  Then the original cannot run out of room, so
   // the free space left afterwards does not matter.
@@ -196,22 +229,19 @@ Output::Finished Output::copy_over_original(std::FILE *text) {
     case platform::Reserved::failed:
       return Finished::write_failed;
   }
-  // Another program that writes or cuts the file meanwhile changes its size
-  // or its modification time from what this copy left: the copy stops, and
-  // what the other program wrote is not cut away.
-  platform::FileStatus left = platform::status_of(original_);
-  const auto undisturbed = [&] { return platform::status_of(original_).unchanged_since(left); };
+  own.reserved();
+  // Another writer stops the copy, and what it wrote is not cut away.
   const std::unique_ptr<char[]> block(new char[kChunk]);
   for (std::uint64_t offset = 0; offset < written_;) {
     const std::int64_t got = platform::read_at(text, block.get(), kChunk, offset);
-    if (got <= 0 || !undisturbed() ||
+    if (got <= 0 || !own.undisturbed() ||
         !platform::write_at(original_, block.get(), static_cast<std::size_t>(got), offset)) {
       return Finished::write_failed;
     }
     offset += static_cast<std::uint64_t>(got);
-    left = platform::status_of(original_);
+    own.wrote_to(offset);
   }
-  return undisturbed() && platform::truncate(original_, written_) &&
+  return own.undisturbed() && platform::truncate(original_, written_) &&
                  privileges.restore(original_) && platform::flush(original_) &&
                  static_cast<std::uint64_t>(platform::status_of(original_).size) == written_
              ? Finished::done

@@ -119,12 +119,15 @@ Reserved reserve(std::FILE *fp, std::uint64_t size) {
   }
   // fallocate, unlike posix_fallocate, never falls back to writing zeros
   // block by block, which would promise nothing; KEEP_SIZE leaves the size
-  // and the bytes alone.  Shared blocks are unshared, so that overwriting
-  // them takes no new room; only where there are any, since some file
-  // systems (XFS) then copy the whole file.
+  // and the bytes alone.  It is asked for from the first hole on only: some
+  // file systems (XFS) want room for the whole range asked for, allocated
+  // or not.  Shared blocks are unshared, so that overwriting them takes no
+  // new room; only where there are any, since XFS then copies every block.
   const off_t length = static_cast<off_t>(size);
+  const off_t first_hole = shared ? 0 : lseek(fd, 0, SEEK_HOLE);
+  const off_t from = first_hole < 0 ? 0 : std::min(first_hole, length);
   const int mode = FALLOC_FL_KEEP_SIZE | (shared ? FALLOC_FL_UNSHARE_RANGE : 0);
-  if (fallocate(fd, mode, 0, length) == 0) {
+  if (from == length || fallocate(fd, mode, from, length - from) == 0) {
     return Reserved::done;
   }
   const int error = errno;

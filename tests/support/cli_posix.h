@@ -65,6 +65,17 @@ inline std::string with_crlf(const std::string &lf_text) {
   return converted;
 }
 
+// The text of CR LF lines with every CR LF turned into LF.
+inline std::string with_lf(const std::string &crlf_text) {
+  std::string converted;
+  for (std::size_t i = 0; i < crlf_text.size(); ++i) {
+    if (crlf_text.compare(i, 2, "\r\n") != 0) {
+      converted += crlf_text[i];
+    }
+  }
+  return converted;
+}
+
 // Whether a temporary file of the program is left in the directory.
 inline bool temporary_file_left(const std::string &directory) {
   return std::ranges::any_of(std::filesystem::directory_iterator(directory), [](const auto &entry) {

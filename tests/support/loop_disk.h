@@ -45,11 +45,18 @@ class LoopDisk {
   std::string file(const std::string &name) const { return path() + "/" + name; }
 
   // Shuts an XFS down at once, its log flushed but nothing else, as a crash
-  // would leave it, and mounts it again; what failed, or "".
+  // would leave it; what failed, or "".
+  std::string shut_down() { return failure_of("xfs_io -x -c 'shutdown -f' disk"); }
+  // Mounts it again after a shutdown, as after a crash.
+  std::string mount_again() { return failure_of("umount disk && mount -o loop disk.img disk"); }
   std::string crash() {
-    const RunResult r =
-        sh("xfs_io -x -c 'shutdown -f' disk && umount disk && mount -o loop disk.img disk");
-    return r.exit_code == 0 ? "" : r.err;
+    const std::string failed = shut_down();
+    return failed.empty() ? mount_again() : failed;
+  }
+
+  std::string failure_of(const std::string &command) const {
+    const RunResult r = sh(command);
+    return r.exit_code == 0 ? "" : command + ": " + r.err;
   }
 
   // Runs a shell command in the directory that holds the image.
