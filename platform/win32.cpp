@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -579,6 +580,10 @@ void prepare_process() {
       }
     }
   }
+  // The C runtime buffers standard error fully where it is a pipe or a
+  // file, so the prompt would reach a reader only after its answer: every
+  // message goes out as it is written.
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
   InitializeCriticalSection(&held_section);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }

@@ -1,9 +1,11 @@
 // Replacing a file the user already has, on the real Windows program: files
-// that other programs hold open, and the in-place route on a full disk.
+// that other programs hold open, the owner's changes while the prompt
+// waits, and the in-place route on a full disk.
 #include <windows.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "cli_fixture.h"
 
@@ -13,6 +15,35 @@ using clitest::Cli;
 using testsupport::read_file;
 using testsupport::RunResult;
 using testsupport::write_file;
+
+TEST_F(Cli, AttributesChangedWhileThePromptWaitsAreKept) {
+  // Taken from the file when its replacement is made, after the answer.
+  struct Case {
+    const char *name;
+    DWORD before;
+    DWORD during;  // set while the prompt waits
+  };
+  const Case cases[] = {
+      {"made hidden", FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_HIDDEN},
+      {"made a system file", FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+      {"no longer hidden", FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_NORMAL},
+  };
+  constexpr DWORD kShown = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const std::string file = path("both.txt");
+  for (const Case &c : cases) {
+    write_file(file, "a\r\nb\n");
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), c.before)) << c.name;
+    const RunResult r = testsupport::run_at_prompt(
+        NLFLIP_EXE, {"both.txt", "both.txt"}, dir_.path(), "y\n", testsupport::Stdin::pipe,
+        [&] { SetFileAttributesA(file.c_str(), c.during); });
+    EXPECT_EQ(r.exit_code, 0) << c.name;
+    EXPECT_EQ(r.err, "both.txt: overwrite OK? (y/n) ") << c.name;
+    EXPECT_EQ(read_file(file), "a\nb\r\n") << c.name;
+    EXPECT_EQ(GetFileAttributesA(file.c_str()) & kShown, c.during & kShown) << c.name;
+    EXPECT_EQ(entries(), 1) << c.name << ": something was left beside it";
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+}
 
 TEST_F(Cli, FilesThatOtherProgramsHoldOpenAreStillRewritten) {
   struct Case {

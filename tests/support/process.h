@@ -28,7 +28,7 @@ RunResult run_wide(const std::string &program, const std::vector<std::wstring> &
                    const std::string &cwd, const std::string &input = "", Stdin mode = Stdin::pipe);
 
 // run, with at_prompt called once the program has written to its
-// standard error and before its input is written (POSIX only).
+// standard error and before its input is written.
 RunResult run_at_prompt(const std::string &program, const std::vector<std::string> &args,
                         const std::string &cwd, const std::string &input, Stdin mode,
                         const std::function<void()> &at_prompt);
