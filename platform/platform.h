@@ -71,7 +71,10 @@ struct FileStatus {
 // access on Windows.
 FileStatus status_of(const char *path);
 
-// fopen for names of any length (on Windows also longer than MAX_PATH).
+// fopen for names of any length (on Windows also longer than MAX_PATH).  On
+// Windows a file opened for reading ("rb", "r+b") lets others read, write
+// and delete it meanwhile, and a read-only file opened as "r+b" is opened
+// for reading alone: writing to it fails.
 std::FILE *open_file(const char *path, const char *mode);
 
 // Removes the named file; false on failure.

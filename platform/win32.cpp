@@ -490,23 +490,35 @@ bool write_all(std::FILE *fp, const char *data, std::size_t size) {
 
 std::FILE *open_file(const char *path, const char *mode) {
   const std::wstring name = native(path);
-  std::wstring wide_mode = wide(mode);
   if (name.empty()) {
     return nullptr;
+  }
+  const std::string kind = mode;
+  const bool reading = kind == "rb";
+  if (reading || kind == "r+b") {
+    // Shared for reading, writing and deletion, so that a file that another
+    // program holds with delete access can still be read and rewritten.  A
+    // file opened only for reading is read from front to back: the cache
+    // may read further ahead and keep less behind.  A read-only file is
+    // opened for reading alone, also where Wine runs as the host's root and
+    // would write it: rewriting it in place then fails before any byte
+    // changes, a writing error as for a read-only file that is replaced.
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    const bool read_only =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    const bool writing = !reading && !read_only;
+    const HANDLE file =
+        CreateFileW(name.c_str(), writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, kShareAll,
+                    nullptr, OPEN_EXISTING, reading ? FILE_FLAG_SEQUENTIAL_SCAN : 0, nullptr);
+    return stream_on(file, writing ? "r+b" : "rb", writing ? _O_RDWR : _O_RDONLY);
   }
   // Windows refuses to write a read-only file, except to a process that
   // Wine runs as the host's root.
   const DWORD attributes = GetFileAttributesW(name.c_str());
-  if (wide_mode != L"rb" && attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return nullptr;
   }
-  // A file opened only for reading is read from front to back: the cache
-  // may read further ahead and keep less behind (FILE_FLAG_SEQUENTIAL_SCAN).
-  if (wide_mode == L"rb") {
-    wide_mode += L'S';
-  }
-  return _wfopen(name.c_str(), wide_mode.c_str());
+  return _wfopen(name.c_str(), wide(mode).c_str());
 }
 
 bool remove_file(const char *path) {

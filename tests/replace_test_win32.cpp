@@ -16,6 +16,35 @@ using testsupport::read_file;
 using testsupport::RunResult;
 using testsupport::write_file;
 
+TEST_F(Cli, InputsThatOtherProgramsHoldWithDeleteAccessAreRead) {
+  struct Case {
+    const char *name;
+    DWORD access;  // of the other program, which shares everything
+    const char *output;
+  };
+  const Case cases[] = {
+      {"held for deletion", DELETE, "out.txt"},
+      {"held for reading and deletion", GENERIC_READ | DELETE, "out.txt"},
+      {"held for writing and deletion", GENERIC_READ | GENERIC_WRITE | DELETE, "out.txt"},
+      {"held for deletion, rewritten onto itself", GENERIC_READ | DELETE, "in.txt"},
+  };
+  for (const Case &c : cases) {
+    write_file(path("in.txt"), "a\r\nb\n");
+    DeleteFileA(path("out.txt").c_str());
+    const HANDLE held = CreateFileA(path("in.txt").c_str(), c.access,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << c.name;
+    const RunResult r = nlflip({"in.txt", c.output}, "y\n");
+    CloseHandle(held);
+    const bool same = std::string(c.output) == "in.txt";
+    EXPECT_EQ(r.exit_code, 0) << c.name;
+    EXPECT_EQ(r.err, same ? "in.txt: overwrite OK? (y/n) " : "") << c.name;
+    EXPECT_EQ(read_file(path(c.output)), "a\nb\r\n") << c.name;
+    EXPECT_EQ(entries(), same ? 1 : 2) << c.name << ": something was left beside it";
+  }
+}
+
 TEST_F(Cli, AttributesChangedWhileThePromptWaitsAreKept) {
   // Taken from the file when its replacement is made, after the answer.
   struct Case {
