@@ -107,7 +107,10 @@ int check_input(nlflip::Input &input, const char *input_name) {
 }
 
 int writing_error(nlflip::Output &output, const char *output_name) {
-  report(output_name, ": writing error\n");
+  // A replacement that lost the original tells where the new text is.
+  const std::string *kept = output.kept_name();
+  report(std::string(output_name) + ": writing error" +
+         (kept != nullptr ? "; new text kept in " + *kept : std::string()) + "\n");
   output.abandon();
   return kFailure;
 }

@@ -123,8 +123,14 @@ Output::Finished Output::replace_by_temp() {
   // A file that has gained a name meanwhile, whose metadata this user cannot
   // give to another file, or that another program holds open, can still be
   // rewritten in place.
-  if (target.links == 1 && metadata_taken && take_name(Replacing::existing_file)) {
-    return Finished::done;
+  if (target.links == 1 && metadata_taken) {
+    if (take_name(Replacing::existing_file)) {
+      return Finished::done;
+    }
+    // A replacement that lost the original has kept the new text.
+    if (temp_->kept_name() != nullptr) {
+      return Finished::write_failed;
+    }
   }
   if (!open_original()) {
     return Finished::write_failed;

@@ -144,11 +144,19 @@ class TempFile {
   // metadata and then reaches the disk itself.  False on failure, and on
   // Windows for a read-only file, which is left as it is.
   bool take_name(Replacing what);
+  // After a failed take_name: the full name (in the ANSI code page on
+  // Windows) of the temporary file, kept because it holds the only copy of
+  // the new text; the name no longer denotes the original (on Windows where
+  // the replacement took the original away and then could not give the new
+  // text its name).  Null where nothing was kept.
+  const std::string *kept_name() const { return kept_ ? &kept_name_ : nullptr; }
 
  private:
   struct Place;
   explicit TempFile(std::unique_ptr<Place> place);
   std::unique_ptr<Place> place_;
+  bool kept_ = false;
+  std::string kept_name_;
 };
 
 // Makes sure that the standard streams are open (on the null device where

@@ -128,10 +128,36 @@ struct TempFile::Place {
   FileStatus directory_status;
   std::wstring name;    // of the temporary file, in full
   std::wstring target;  // the name to take, in full
+  FileStatus original;  // the file to replace
+  FileStatus own;       // the temporary file
   HANDLE file = INVALID_HANDLE_VALUE;
   std::FILE *contents = nullptr;
   bool named = false;
   bool keep = false;  // it holds the only copy of the text
+
+  // Replaces the original, once every handle is closed; ReplaceFileW keeps
+  // the original's access control list, streams, creation time and short
+  // name.  Its failures leave the files as its documentation says:
+  //  - ERROR_UNABLE_TO_MOVE_REPLACEMENT: with no backup name, as here, the
+  //    original is gone and the new file still has its own name: it takes
+  //    the free name, without replacing a file that has come meanwhile;
+  //  - ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: the original lives on under
+  //    another name, the backup name where one is given; with none given,
+  //    that name cannot be told, so it cannot be put back;
+  //  - any other failure: both files keep their names.
+  // take_name then tells by identity what the name holds.
+  bool replace() const {
+    const wchar_t *from = name.c_str();
+    const wchar_t *to = target.c_str();
+    const DWORD attributes = GetFileAttributesW(to);
+    // A read-only file is not replaced behind its back.
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+        !may_be_deleted(to)) {
+      return false;
+    }
+    return ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr) != 0 ||
+           (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT && MoveFileExW(from, to, 0) != 0);
+  }
 
   // The file cannot be renamed while this process holds it.
   void close_all() {
@@ -177,6 +203,7 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
   }
   auto place = std::make_unique<Place>();
   place->target = target.path;
+  place->original = existing;
   place->directory = target.path.substr(0, target.file_part);
   place->directory_status = status_of_name(place->directory);
   // A file that replaces another inherits nothing from the directory, which
@@ -193,6 +220,7 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
   if (place->file == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
+  place->own = status_from(place->file);
   file_to_remove.store(place->name.c_str());
   return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
 }
@@ -244,23 +272,24 @@ bool TempFile::take_name(Replacing what) {
     // Without the replacing flag a file that appeared meanwhile stays.
     place.named = MoveFileExW(from, to, 0) != 0;
   } else {
-    const DWORD attributes = GetFileAttributesW(to);
-    // A read-only file is not replaced behind its back.  The replacement
-    // keeps the original's access control list, streams, creation time and
-    // short name; where it removed the original but could not rename, the
-    // new text takes the free name.
-    place.named =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
-        may_be_deleted(to) &&
-        (ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr) != 0 ||
-         (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT && MoveFileExW(from, to, 0) != 0));
-    // Where the replacement removed the original but the new text could not
-    // take the name, the temporary file holds the only copy: it stays.
-    place.keep = !place.named && GetFileAttributesW(to) == INVALID_FILE_ATTRIBUTES;
+    place.named = place.replace();
+    if (!place.named) {
+      // The new text goes only where the name still denotes the original,
+      // however the replacement failed; where it denotes another file or
+      // none, the temporary file holds the only copy of the text and stays.
+      const FileStatus now = status_of_name(place.target);
+      place.named = now.same_file(place.own);
+      place.keep = !place.named && !now.same_file(place.original);
+    }
   }
-  if (place.named) {
+  if (place.named || place.keep) {
     const wchar_t *mine = from;
     file_to_remove.compare_exchange_strong(mine, nullptr);
+  }
+  if (place.keep) {
+    kept_ = true;
+    // The code page's default character stands in for what it cannot hold.
+    narrow(short_form(place.name).c_str(), kept_name_);
   }
   return place.named;
 }
