@@ -124,6 +124,10 @@ Output::Finished Output::replace_by_temp() {
   // give to another file, or that another program holds open, can still be
   // rewritten in place.
   if (target.links == 1 && metadata_taken) {
+    // Metadata changed since it was taken would be undone.
+    if (!temp_->metadata_unchanged()) {
+      return Finished::changed;
+    }
     if (take_name(Replacing::existing_file)) {
       return Finished::done;
     }

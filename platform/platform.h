@@ -137,6 +137,10 @@ class TempFile {
   // system and archive attributes; the rest comes with the replacement);
   // false where this user cannot give all of them.
   bool take_metadata();
+  // Whether the file to replace still has the metadata that take_metadata()
+  // gave the temporary file (its change time is what it was then), so that
+  // the replacement undoes no change that its owner has made since.
+  bool metadata_unchanged() const;
   // Writes its bytes and metadata through to the disk.
   bool flush();
   // Takes the name: a new file only where no file has appeared under it

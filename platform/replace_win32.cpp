@@ -121,6 +121,21 @@ bool take_owner(const std::wstring &from, HANDLE to) {
   return taken;
 }
 
+// When the metadata of the named file last changed: its change time, which
+// a change of its attributes, its security or its bytes moves on.  False
+// where it cannot be read.
+bool change_time_of(const std::wstring &name, LONGLONG &time) {
+  const HANDLE file = open_for_identity(name);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  FILE_BASIC_INFO info{};
+  const bool known = GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info) != 0;
+  CloseHandle(file);
+  time = info.ChangeTime.QuadPart;
+  return known;
+}
+
 }  // namespace
 
 struct TempFile::Place {
@@ -132,6 +147,9 @@ struct TempFile::Place {
   FileStatus own;       // the temporary file
   HANDLE file = INVALID_HANDLE_VALUE;
   std::FILE *contents = nullptr;
+  // The original's change time when its metadata was taken.
+  LONGLONG metadata_time = 0;
+  bool metadata_known = false;
   bool named = false;
   bool keep = false;  // it holds the only copy of the text
 
@@ -250,13 +268,22 @@ FileStatus TempFile::target_status() const {
 }
 
 bool TempFile::take_metadata() {
-  const DWORD attributes = GetFileAttributesW(place_->target.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  Place &place = *place_;
+  // Read first, so that a change made while the metadata is taken shows too.
+  place.metadata_known = change_time_of(place.target, place.metadata_time);
+  const DWORD attributes = GetFileAttributesW(place.target.c_str());
+  if (!place.metadata_known || attributes == INVALID_FILE_ATTRIBUTES) {
     return false;
   }
   const DWORD kept = attributes & kKeptAttributes;
-  return take_owner(place_->target, place_->file) &&
-         SetFileAttributesW(place_->name.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != 0;
+  return take_owner(place.target, place.file) &&
+         SetFileAttributesW(place.name.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != 0;
+}
+
+bool TempFile::metadata_unchanged() const {
+  LONGLONG now = 0;
+  return place_->metadata_known && change_time_of(place_->target, now) &&
+         now == place_->metadata_time;
 }
 
 bool TempFile::flush() {
