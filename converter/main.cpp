@@ -1,5 +1,6 @@
 // nlflip: toggles the line ends of a text file into a second file.
 // LF and CR line ends come out as CR LF, CR LF line ends as LF.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -48,12 +49,22 @@ int print_usage() {
   return kFailure;
 }
 
-// Writes a message through errmsg whatever its length: the formatter leaves
-// out a name that does not fit its buffer, so long texts go in pieces.
+// Writes a message through errmsg whatever its length, in one piece where
+// it holds no '%'.  The formatter leaves out a name that does not fit its
+// buffer, but a format without '%' is written as it is: the text goes as
+// such formats, cut only before each '%', which is never the second byte of
+// a double-byte character.  So no character is cut in two, and a console
+// shows each one whole.
 int report(const std::string &text) {
-  constexpr std::size_t kPiece = 1000;
-  for (std::size_t at = 0; at < text.size(); at += kPiece) {
-    common::errmsg("%s", text.substr(at, kPiece).c_str());
+  for (std::size_t at = 0; at < text.size();) {
+    if (text[at] == '%') {
+      common::errmsg("%");  // a lone '%' at the end of a format stays as it is
+      ++at;
+      continue;
+    }
+    const std::size_t end = std::min(text.find('%', at), text.size());
+    common::errmsg(text.substr(at, end - at).c_str());
+    at = end;
   }
   return kFailure;
 }
@@ -96,7 +107,10 @@ int check_input(nlflip::Input &input, const char *input_name) {
 }
 
 int writing_error(nlflip::Output &output, const char *output_name) {
-  report(output_name, ": writing error\n");
+  // A replacement that lost the original tells where the new text is.
+  const std::string *kept = output.kept_name();
+  report(std::string(output_name) + ": writing error" +
+         (kept != nullptr ? "; new text kept in " + *kept : std::string()) + "\n");
   output.abandon();
   return kFailure;
 }

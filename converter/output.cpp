@@ -143,6 +143,10 @@ Output::Finished Output::replace_by_temp() {
       case platform::Taken::no:
         break;
     }
+    // A replacement that lost the original has kept the new text.
+    if (temp_->kept_name() != nullptr) {
+      return Finished::write_failed;
+    }
   }
   if (!open_original()) {
     return Finished::write_failed;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "platform.h"
 #include "stream.h"
@@ -60,6 +61,9 @@ class Output : public Sink {
   // Closes after a failed write or finish; the guarded close still reports
   // a full disk.
   void abandon();
+  // After a failed finish: where the replacement lost the original, the
+  // temporary file that was kept with the new text; null otherwise.
+  const std::string *kept_name() const { return temp_ != nullptr ? temp_->kept_name() : nullptr; }
 
  private:
   Opened open_for_replacing();

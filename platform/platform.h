@@ -81,7 +81,10 @@ FileStatus status_of(const char *path);
 // directory's owner (fs.protected_regular): such a file is not written.
 bool creation_refused(const char *path);
 
-// fopen for names of any length (on Windows also longer than MAX_PATH).
+// fopen for names of any length (on Windows also longer than MAX_PATH).  On
+// Windows a file opened for reading ("rb", "r+b") lets others read, write
+// and delete it meanwhile, and a read-only file opened as "r+b" is opened
+// for reading alone: writing to it fails.
 std::FILE *open_file(const char *path, const char *mode);
 
 // Removes the named file; false on failure.
@@ -158,7 +161,8 @@ class TempFile {
   // false where this user cannot give all of them.
   bool take_metadata();
   // Whether the file to replace still has the metadata that take_metadata()
-  // gave the temporary file: its change time is what it was then.
+  // gave the temporary file (its change time is what it was then), so that
+  // the replacement undoes no change that its owner has made since.
   bool metadata_unchanged() const;
   // Writes its bytes and metadata through to the disk.
   bool flush();
@@ -169,11 +173,19 @@ class TempFile {
   // disk itself.  No on failure, and on Windows for a read-only file, which
   // is left as it is.
   Taken take_name(Replacing what);
+  // After a failed take_name: the full name (in the ANSI code page on
+  // Windows) of the temporary file, kept because it holds the only copy of
+  // the new text; the name no longer denotes the original (on Windows where
+  // the replacement took the original away and then could not give the new
+  // text its name).  Null where nothing was kept.
+  const std::string *kept_name() const { return kept_ ? &kept_name_ : nullptr; }
 
  private:
   struct Place;
   explicit TempFile(std::unique_ptr<Place> place);
   std::unique_ptr<Place> place_;
+  bool kept_ = false;
+  std::string kept_name_;
 };
 
 // Makes sure that the standard streams are open (on the null device where

@@ -1,15 +1,15 @@
-// Win32 implementation of the platform services.
+// Win32 implementation of the platform services: names, files, the console,
+// memory and interruptions.  Replacing files is in replace_win32.cpp.
 #include "win32.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-// After windows.h, which it needs.
-#include <aclapi.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform.h"
+#include "win32_internal.h"
 
 // The C runtime's splitting of the wide command line, which its headers
 // leave undeclared; the arguments it makes live as long as the process.
@@ -31,17 +32,12 @@ extern "C" __declspec(dllimport) int __cdecl __wgetmainargs(int *count, wchar_t 
 
 namespace platform {
 
+using namespace detail;
+
 namespace {
 
 using GetDiskFreeSpaceExFn = BOOL(WINAPI *)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
                                             PULARGE_INTEGER);
-
-HANDLE handle_of(std::FILE *fp) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
-}
-
-// Sharing that lets others read, write and delete a file held open here.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool starts_with(const std::wstring &text, const wchar_t *prefix) {
   return text.compare(0, std::wcslen(prefix), prefix) == 0;
@@ -82,9 +78,27 @@ std::wstring console_text(const char *text) {
   return from_code_page(lines.c_str(), 0);
 }
 
-// UTF-16 text in the ANSI code page without look-alike substitutes; false
-// when the code page cannot hold all of it (the default character then
-// stands in for what it cannot hold).
+// A full name in the form that the wide file functions take at any length:
+// \\?\C:\... or \\?\UNC\server\share\...; device names (\\.\NUL) and names
+// in that form already stay as they are.
+std::wstring long_form(const std::wstring &full) {
+  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) {
+    return full;
+  }
+  if (starts_with(full, L"\\\\")) {
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  }
+  return L"\\\\?\\" + full;
+}
+
+}  // namespace
+
+namespace detail {
+
+HANDLE handle_of(std::FILE *fp) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
+}
+
 bool narrow(const wchar_t *text, std::string &converted) {
   // The UTF-8 code page holds everything and takes neither of the flags.
   const bool utf8 = GetACP() == CP_UTF8;
@@ -104,13 +118,6 @@ bool narrow(const wchar_t *text, std::string &converted) {
   converted.resize(static_cast<std::size_t>(needed) - 1);
   return defaulted == FALSE;
 }
-
-// The absolute form of a name and where its last component starts, both as
-// the system finds them; an empty path when it has none.
-struct FullName {
-  std::wstring path;
-  std::size_t file_part = 0;
-};
 
 FullName full_name(const std::wstring &name) {
   FullName full;
@@ -134,36 +141,16 @@ FullName full_name(const std::wstring &name) {
   return full;
 }
 
-// A full name in the form that the wide file functions take at any length:
-// \\?\C:\... or \\?\UNC\server\share\...; device names (\\.\NUL) and names
-// in that form already stay as they are.
-std::wstring long_form(const std::wstring &full) {
-  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) {
-    return full;
-  }
-  if (starts_with(full, L"\\\\")) {
-    return L"\\\\?\\UNC\\" + full.substr(2);
-  }
-  return L"\\\\?\\" + full;
-}
-
-// The name by which the system opens path at any length; empty when path is
-// no valid name of the code page.
 std::wstring native(const char *path) {
   const FullName full = full_name(wide(path));
   return full.path.empty() ? std::wstring() : long_form(full.path);
 }
 
-// Opens a name without any access, so that files held elsewhere can be
-// identified too; backup semantics let directories be opened.
 HANDLE open_for_identity(const std::wstring &name) {
   return CreateFileW(name.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                      nullptr);
 }
 
-// The name of the file that path denotes after symbolic links and
-// junctions, as the system reports it for the opened file; the path's own
-// long form where the file does not exist or has no such name.
 std::wstring final_name(const char *path) {
   const std::wstring name = native(path);
   const HANDLE file = open_for_identity(name);
@@ -183,11 +170,15 @@ std::wstring final_name(const char *path) {
   return final_path;
 }
 
-// Creates a file of a fresh name in directory (which ends in a separator),
-// shared for reading and deletion; stores its name.  INVALID_HANDLE_VALUE
-// when none can be made there.
+std::wstring short_form(const std::wstring &full) {
+  if (starts_with(full, L"\\\\?\\UNC\\")) {
+    return L"\\\\" + full.substr(8);
+  }
+  return starts_with(full, L"\\\\?\\") ? full.substr(4) : full;
+}
+
 HANDLE create_unique(const std::wstring &directory, DWORD access, DWORD flags, std::wstring &name,
-                     SECURITY_ATTRIBUTES *security = nullptr) {
+                     SECURITY_ATTRIBUTES *security) {
   static DWORD next = GetCurrentProcessId() * 65599U ^ GetTickCount();
   constexpr int kAttempts = 100;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -211,6 +202,10 @@ HANDLE create_unique(const std::wstring &directory, DWORD access, DWORD flags, s
   name.clear();
   return INVALID_HANDLE_VALUE;
 }
+
+}  // namespace detail
+
+namespace {
 
 // The share that a UNC name is on, as \\server\share\ or
 // \\?\UNC\server\share\; empty for any other name.
@@ -237,10 +232,6 @@ std::wstring share_root(const std::wstring &name) {
   }
   return root;
 }
-
-// The attributes that the rewritten file takes over from the original.
-constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 }  // namespace
 
@@ -347,7 +338,9 @@ void local_free(void *handle) {
   LocalFree(handle);
 }
 
-namespace {
+namespace detail {
+
+std::atomic<const wchar_t *> file_to_remove{nullptr};
 
 FileStatus status_from(HANDLE file) {
   FileStatus status;
@@ -383,18 +376,8 @@ bool seek(HANDLE file, std::uint64_t offset) {
   return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != 0;
 }
 
-// ReadFile's count is 32-bit.
-DWORD chunk_of(std::size_t size) {
-  return size > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(size);
-}
-
-std::int64_t read_file(HANDLE file, char *buffer, std::size_t size) {
-  DWORD got = 0;
-  if (ReadFile(file, buffer, chunk_of(size), &got, nullptr)) {
-    return got;
-  }
-  // A pipe whose writer has gone is at its end.
-  return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+bool set_file_size(HANDLE file, std::uint64_t size) {
+  return seek(file, size) && SetEndOfFile(file) && seek(file, 0);
 }
 
 FileStatus status_of_name(const std::wstring &name) {
@@ -406,8 +389,6 @@ FileStatus status_of_name(const std::wstring &name) {
   return status;
 }
 
-// A stream on a handle opened by the system call itself: the C runtime's
-// own open cannot share deletion.
 std::FILE *stream_on(HANDLE file, const char *mode, int flags) {
   if (file == INVALID_HANDLE_VALUE) {
     return nullptr;
@@ -422,6 +403,24 @@ std::FILE *stream_on(HANDLE file, const char *mode, int flags) {
     _close(fd);
   }
   return fp;
+}
+
+}  // namespace detail
+
+namespace {
+
+// ReadFile's count is 32-bit.
+DWORD chunk_of(std::size_t size) {
+  return size > 0x40000000 ? DWORD{0x40000000} : static_cast<DWORD>(size);
+}
+
+std::int64_t read_file(HANDLE file, char *buffer, std::size_t size) {
+  DWORD got = 0;
+  if (ReadFile(file, buffer, chunk_of(size), &got, nullptr)) {
+    return got;
+  }
+  // A pipe whose writer has gone is at its end.
+  return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
 }
 
 }  // namespace
@@ -495,23 +494,35 @@ bool write_at(std::FILE *fp, const char *data, std::size_t size, std::uint64_t o
 
 std::FILE *open_file(const char *path, const char *mode) {
   const std::wstring name = native(path);
-  std::wstring wide_mode = wide(mode);
   if (name.empty()) {
     return nullptr;
+  }
+  const std::string kind = mode;
+  const bool reading = kind == "rb";
+  if (reading || kind == "r+b") {
+    // Shared for reading, writing and deletion, so that a file that another
+    // program holds with delete access can still be read and rewritten.  A
+    // file opened only for reading is read from front to back: the cache
+    // may read further ahead and keep less behind.  A read-only file is
+    // opened for reading alone, also where Wine runs as the host's root and
+    // would write it: rewriting it in place then fails before any byte
+    // changes, a writing error as for a read-only file that is replaced.
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    const bool read_only =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    const bool writing = !reading && !read_only;
+    const HANDLE file =
+        CreateFileW(name.c_str(), writing ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, kShareAll,
+                    nullptr, OPEN_EXISTING, reading ? FILE_FLAG_SEQUENTIAL_SCAN : 0, nullptr);
+    return stream_on(file, writing ? "r+b" : "rb", writing ? _O_RDWR : _O_RDONLY);
   }
   // Windows refuses to write a read-only file, except to a process that
   // Wine runs as the host's root.
   const DWORD attributes = GetFileAttributesW(name.c_str());
-  if (wide_mode != L"rb" && attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return nullptr;
   }
-  // A file opened only for reading is read from front to back: the cache
-  // may read further ahead and keep less behind (FILE_FLAG_SEQUENTIAL_SCAN).
-  if (wide_mode == L"rb") {
-    wide_mode += L'S';
-  }
-  return _wfopen(name.c_str(), wide_mode.c_str());
+  return _wfopen(name.c_str(), wide(mode).c_str());
 }
 
 bool remove_file(const char *path) {
@@ -533,249 +544,6 @@ std::FILE *open_spool() {
   return stream_on(create_unique(long_form(directory), GENERIC_READ | GENERIC_WRITE,
                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, name),
                    "w+b", _O_RDWR);
-}
-
-namespace {
-
-// Security for a file that this user alone may use and that inherits
-// nothing from its directory; invalid where it cannot be had.
-class OwnerOnly {
- public:
-  OwnerOnly() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-      return;
-    }
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    user_.resize(size);
-    const bool known = size > 0 && GetTokenInformation(token, TokenUser, user_.data(), size, &size);
-    CloseHandle(token);
-    if (!known) {
-      return;
-    }
-    const PSID sid = reinterpret_cast<TOKEN_USER *>(user_.data())->User.Sid;
-    acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
-    auto *acl = reinterpret_cast<ACL *>(acl_.data());
-    valid_ = InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) &&
-             AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE,
-                                 sid) &&
-             InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
-             SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
-             SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-    attributes_.nLength = sizeof attributes_;
-    attributes_.lpSecurityDescriptor = &descriptor_;
-    attributes_.bInheritHandle = FALSE;
-  }
-
-  SECURITY_ATTRIBUTES *get() { return valid_ ? &attributes_ : nullptr; }
-
- private:
-  std::string user_;  // a TOKEN_USER
-  std::string acl_;
-  SECURITY_DESCRIPTOR descriptor_{};
-  SECURITY_ATTRIBUTES attributes_{};
-  bool valid_ = false;
-};
-
-// The temporary file to remove on an interruption.
-std::atomic<const wchar_t *> file_to_remove{nullptr};
-
-HANDLE duplicate(HANDLE file) {
-  HANDLE copy = INVALID_HANDLE_VALUE;
-  return DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &copy, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)
-             ? copy
-             : INVALID_HANDLE_VALUE;
-}
-
-// A name that cannot be created (wildcards, a missing directory) is found
-// before anything is written; the probe goes when its handle closes.
-bool can_be_created(const char *path) {
-  const HANDLE probe = CreateFileW(native(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (probe == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_FILE_EXISTS;
-  }
-  CloseHandle(probe);
-  return true;
-}
-
-// Whether no other program holds the file without letting it be deleted,
-// which a replacement needs.  Wine's replacement leaves a scratch file
-// behind when it finds out itself.
-bool may_be_deleted(const wchar_t *name) {
-  const HANDLE file = CreateFileW(name, DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  CloseHandle(file);
-  return true;
-}
-
-// Gives the file open as to the owner of the file named from, which the
-// replacement does not bring; false where this user may not.
-bool take_owner(const std::wstring &from, HANDLE to) {
-  PSID wanted = nullptr;
-  PSID present = nullptr;
-  PSECURITY_DESCRIPTOR from_security = nullptr;
-  PSECURITY_DESCRIPTOR to_security = nullptr;
-  bool taken =
-      GetNamedSecurityInfoW(from.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &wanted,
-                            nullptr, nullptr, nullptr, &from_security) == ERROR_SUCCESS &&
-      GetSecurityInfo(to, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &present, nullptr, nullptr,
-                      nullptr, &to_security) == ERROR_SUCCESS;
-  if (taken && !EqualSid(wanted, present)) {
-    taken = SetSecurityInfo(to, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, wanted, nullptr,
-                            nullptr, nullptr) == ERROR_SUCCESS;
-  }
-  LocalFree(from_security);
-  LocalFree(to_security);
-  return taken;
-}
-
-}  // namespace
-
-struct TempFile::Place {
-  std::wstring directory;  // ends in a separator
-  FileStatus directory_status;
-  std::wstring name;    // of the temporary file, in full
-  std::wstring target;  // the name to take, in full
-  HANDLE file = INVALID_HANDLE_VALUE;
-  std::FILE *contents = nullptr;
-  bool named = false;
-  bool keep = false;  // it holds the only copy of the text
-
-  // The file cannot be renamed while this process holds it.
-  void close_all() {
-    if (contents != nullptr) {
-      std::fclose(std::exchange(contents, nullptr));
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(std::exchange(file, INVALID_HANDLE_VALUE));
-    }
-  }
-
-  ~Place() {
-    // Deleted through its handle where it is still open, wherever its
-    // directory has been moved.
-    FILE_DISPOSITION_INFO deletion{TRUE};
-    const bool deleted =
-        named || keep ||
-        (file != INVALID_HANDLE_VALUE &&
-         SetFileInformationByHandle(file, FileDispositionInfo, &deletion, sizeof deletion));
-    close_all();
-    if (!deleted && !name.empty()) {
-      DeleteFileW(name.c_str());
-    }
-  }
-};
-
-TempFile::TempFile(std::unique_ptr<Place> place) : place_(std::move(place)) {}
-
-TempFile::~TempFile() {
-  const wchar_t *mine = place_->name.c_str();
-  file_to_remove.compare_exchange_strong(mine, nullptr);
-}
-
-std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
-                                           const FileStatus &existing) {
-  if (!can_be_created(path)) {
-    return nullptr;
-  }
-  const FullName target = full_name(final_name(path));
-  if (target.path.empty() ||
-      (what == Replacing::existing_file && !status_of_name(target.path).same_file(existing))) {
-    return nullptr;
-  }
-  auto place = std::make_unique<Place>();
-  place->target = target.path;
-  place->directory = target.path.substr(0, target.file_part);
-  place->directory_status = status_of_name(place->directory);
-  // A file that replaces another inherits nothing from the directory, which
-  // may give more access than the original; the replacement brings the
-  // original's own.
-  OwnerOnly owner_only;
-  SECURITY_ATTRIBUTES *security = nullptr;
-  if (what == Replacing::existing_file && (security = owner_only.get()) == nullptr) {
-    return nullptr;
-  }
-  place->file = create_unique(place->directory,
-                              GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_OWNER,
-                              FILE_ATTRIBUTE_NORMAL, place->name, security);
-  if (place->file == INVALID_HANDLE_VALUE) {
-    return nullptr;
-  }
-  file_to_remove.store(place->name.c_str());
-  return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
-}
-
-std::FILE *TempFile::open_stream() const {
-  return stream_on(duplicate(place_->file), "wb", _O_WRONLY);
-}
-
-std::FILE *TempFile::contents() {
-  Place &place = *place_;
-  if (place.contents == nullptr) {
-    place.contents = stream_on(place.file != INVALID_HANDLE_VALUE
-                                   ? duplicate(place.file)
-                                   : CreateFileW(place.name.c_str(), GENERIC_READ, kShareAll,
-                                                 nullptr, OPEN_EXISTING, 0, nullptr),
-                               "rb", _O_RDONLY);
-  }
-  return place.contents;
-}
-
-bool TempFile::directory_in_place() const {
-  return status_of_name(place_->directory).same_file(place_->directory_status);
-}
-
-FileStatus TempFile::target_status() const {
-  return status_of_name(place_->target);
-}
-
-bool TempFile::take_metadata() {
-  const DWORD attributes = GetFileAttributesW(place_->target.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return false;
-  }
-  const DWORD kept = attributes & kKeptAttributes;
-  return take_owner(place_->target, place_->file) &&
-         SetFileAttributesW(place_->name.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != 0;
-}
-
-bool TempFile::flush() {
-  return FlushFileBuffers(place_->file) != 0;
-}
-
-bool TempFile::take_name(Replacing what) {
-  Place &place = *place_;
-  place.close_all();
-  const wchar_t *from = place.name.c_str();
-  const wchar_t *to = place.target.c_str();
-  if (what == Replacing::new_file) {
-    // Without the replacing flag a file that appeared meanwhile stays.
-    place.named = MoveFileExW(from, to, 0) != 0;
-  } else {
-    const DWORD attributes = GetFileAttributesW(to);
-    // A read-only file is not replaced behind its back.  The replacement
-    // keeps the original's access control list, streams, creation time and
-    // short name; where it removed the original but could not rename, the
-    // new text takes the free name.
-    place.named =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
-        may_be_deleted(to) &&
-        (ReplaceFileW(to, from, nullptr, 0, nullptr, nullptr) != 0 ||
-         (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT && MoveFileExW(from, to, 0) != 0));
-    // Where the replacement removed the original but the new text could not
-    // take the name, the temporary file holds the only copy: it stays.
-    place.keep = !place.named && GetFileAttributesW(to) == INVALID_FILE_ATTRIBUTES;
-  }
-  if (place.named) {
-    const wchar_t *mine = from;
-    file_to_remove.compare_exchange_strong(mine, nullptr);
-  }
-  return place.named;
 }
 
 namespace {
@@ -816,28 +584,6 @@ BOOL WINAPI on_console_event(DWORD event) {
   return TRUE;
 }
 
-bool set_file_size(HANDLE file, std::uint64_t size) {
-  return seek(file, size) && SetEndOfFile(file) && seek(file, 0);
-}
-
-// Writes count zeros at the end of the file.
-bool append_zeros(HANDLE file, std::uint64_t count) {
-  LARGE_INTEGER end{};
-  if (!SetFilePointerEx(file, end, nullptr, FILE_END)) {
-    return false;
-  }
-  const std::string zeros(std::size_t{1} << 16, '\0');
-  for (std::uint64_t left = count; left > 0;) {
-    const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(left, zeros.size()));
-    DWORD put = 0;
-    if (!WriteFile(file, zeros.data(), piece, &put, nullptr) || put == 0) {
-      return false;
-    }
-    left -= put;
-  }
-  return true;
-}
-
 }  // namespace
 
 void prepare_process() {
@@ -850,6 +596,10 @@ void prepare_process() {
       }
     }
   }
+  // The C runtime buffers standard error fully where it is a pipe or a
+  // file, so the prompt would reach a reader only after its answer: every
+  // message goes out as it is written.
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
   InitializeCriticalSection(&held_section);
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
@@ -872,36 +622,6 @@ void hold_interrupts_to_the_end() {
 
 bool has_free_space_figure(std::FILE *fp, const char *path) {
   return status_of(fp).regular && !free_space_root(path).empty();
-}
-
-Reserved reserve(std::FILE *fp, std::uint64_t size) {
-  const HANDLE file = handle_of(fp);
-  LARGE_INTEGER current{};
-  FILETIME modified{};
-  if (!GetFileSizeEx(file, &current) || !GetFileTime(file, nullptr, nullptr, &modified)) {
-    return Reserved::failed;
-  }
-  const auto old_size = static_cast<std::uint64_t>(current.QuadPart);
-  // A file grown by setting its end may be sparse and run out of room later;
-  // zeros written take real room.  The text overwrites them.
-  if (old_size >= size || append_zeros(file, size - old_size)) {
-    return seek(file, 0) ? Reserved::done : Reserved::failed;
-  }
-  const DWORD error = GetLastError();
-  if (!set_file_size(file, old_size) || !SetFileTime(file, nullptr, nullptr, &modified)) {
-    return Reserved::failed;
-  }
-  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? Reserved::no_space
-                                                                     : Reserved::failed;
-}
-
-// Writing takes nothing from a file here.
-Privileges Privileges::of(std::FILE * /*fp*/) {
-  return {};
-}
-
-bool Privileges::restore(std::FILE * /*fp*/) const {
-  return true;
 }
 
 bool truncate(std::FILE *fp, std::uint64_t size) {

@@ -9,7 +9,7 @@
 
 #include "cli_fixture.h"
 #include "cli_posix.h"
-#include "process.h"
+#include "runner.h"
 #include "system_posix.h"
 #include "tmpfs.h"
 

@@ -73,15 +73,24 @@ TEST_F(Cli, SameFileUnderOtherNamesKeepsItsAttributes) {
   }
 }
 
-TEST_F(Cli, ReadOnlyFileIsNotRewritten) {
-  write_file(path("both.txt"), "a\r\nb\n");
-  ASSERT_TRUE(SetFileAttributesA(path("both.txt").c_str(), FILE_ATTRIBUTE_READONLY));
-  const RunResult r = nlflip({"both.txt", "both.txt"}, "y\n");
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "both.txt: overwrite OK? (y/n) both.txt: writing error\r\n");
-  EXPECT_EQ(read_file(path("both.txt")), "a\r\nb\n");
-  EXPECT_EQ(entries(), 1) << "the temporary file is removed";
-  SetFileAttributesA(path("both.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+TEST_F(Cli, ReadOnlyFilesAreNotRewritten) {
+  // A file with one name would be replaced, one with two rewritten in place.
+  for (const bool second_name : {false, true}) {
+    const std::string which = second_name ? "two names" : "one name";
+    write_file(path("both.txt"), "a\r\nb\n");
+    if (second_name) {
+      ASSERT_TRUE(CreateHardLinkA(path("other.txt").c_str(), path("both.txt").c_str(), nullptr));
+    }
+    ASSERT_TRUE(SetFileAttributesA(path("both.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    const RunResult r = nlflip({"both.txt", "both.txt"}, "y\n");
+    EXPECT_EQ(r.exit_code, 1) << which;
+    EXPECT_EQ(r.err, "both.txt: overwrite OK? (y/n) both.txt: writing error\r\n") << which;
+    EXPECT_EQ(read_file(path("both.txt")), "a\r\nb\n") << which;
+    EXPECT_NE(GetFileAttributesA(path("both.txt").c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << which;
+    EXPECT_EQ(entries(), second_name ? 2 : 1) << which << ": the temporary file is removed";
+    SetFileAttributesA(path("both.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path("other.txt").c_str());
+  }
 }
 
 TEST_F(Cli, ExistingOutputsOfEveryKindAreAskedAbout) {

@@ -328,21 +328,26 @@ TEST_F(JapaneseNames, ConsoleShowsTheCharactersOfTheTextAndTheNames) {
   }
   put(path("in.txt"), "a\n");
   put(path(kHyo + ".txt"), "old\n");
+  // A message goes to the console whole: here 表 takes its bytes 999 and
+  // 1000, and the %-sequences stay as they are.
+  const std::string long_name = "%s" + std::string(997, 'x') + kHyo + "%d%.txt";
   const std::wstring program = wide(std::string("'") + loader + "' '" + NLFLIP_EXE + "' ");
-  const std::wstring shown =
-      shown_on_console(program + L"-usage; " + program + L"in.txt '" + wide(kHyo) +
-                           L".txt' </dev/null; " + program + L"'" + wide(kNo) + L".txt' out.txt",
-                       dir_.path());
+  const std::wstring shown = shown_on_console(
+      program + L"-usage; " + program + L"in.txt '" + wide(kHyo) + L".txt' </dev/null; " + program +
+          L"'" + wide(kNo) + L".txt' out.txt; " + program + L"'" + wide(long_name) + L"' out.txt",
+      dir_.path());
   if (shown.empty()) {
     GTEST_SKIP() << "script(1) gave no terminal";
   }
   // The first usage line, then the prompt (whose last space the terminal
-  // shows as a move) and a message with names.
+  // shows as a move) and messages with names; the console breaks the long
+  // one into lines of 80 columns.
   const std::string usage_first =
       "\x89\xFC\x8D\x73\x83\x52\x81\x5B\x83\x68\x82\xCC\x95\xCF\x8A\xB7\x82\xF0\x8D\x73\x82\xA2"
       "\x82\xDC\x82\xB7\x81\x42(LF/CR --> CR+LF, CR+LF --> LF)\n";
   for (const std::string &expected :
-       {usage_first, kHyo + ".txt: overwrite OK? (y/n)", kNo + ".txt: not found\n"}) {
+       {usage_first, kHyo + ".txt: overwrite OK? (y/n)", kNo + ".txt: not found\n",
+        "%s" + std::string(78, 'x') + "\n", std::string(39, 'x') + kHyo + "%d%.txt: not found\n"}) {
     EXPECT_NE(shown.find(testsupport::wide(expected)), std::wstring::npos)
         << "not shown: " << expected;
   }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "runner.h"
 #include "temp_dir.h"
 
 namespace clitest {

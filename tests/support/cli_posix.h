@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "process.h"
+#include "runner.h"
 
 namespace clitest {
 

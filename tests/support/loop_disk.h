@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "process.h"
+#include "runner.h"
 #include "system_posix.h"
 
 namespace testsupport {

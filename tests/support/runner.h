@@ -1,8 +1,8 @@
 // Runs a program to its end with a given standard input and collects its
 // exit code and both output streams; on POSIX also one left running while the
 // test acts on it.
-#ifndef TESTS_SUPPORT_PROCESS_H
-#define TESTS_SUPPORT_PROCESS_H
+#ifndef TESTS_SUPPORT_RUNNER_H
+#define TESTS_SUPPORT_RUNNER_H
 
 #include <functional>
 #include <memory>
@@ -73,11 +73,11 @@ class Running {
 };
 
 // run, with at_prompt called once the program has written to its standard
-// error and before its input is written (POSIX only).
+// error and before its input is written.
 RunResult run_at_prompt(const std::string &program, const std::vector<std::string> &args,
                         const std::string &cwd, const std::string &input, Stdin mode,
                         const std::function<void()> &at_prompt);
 
 }  // namespace testsupport
 
-#endif  // TESTS_SUPPORT_PROCESS_H
+#endif  // TESTS_SUPPORT_RUNNER_H

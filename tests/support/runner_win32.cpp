@@ -1,9 +1,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <future>
 #include <thread>
 
-#include "process.h"
+#include "runner.h"
 #include "temp_dir.h"
 
 namespace testsupport {
@@ -46,6 +47,30 @@ void write_all(HANDLE pipe, const std::string &data) {
   }
 }
 
+// Reads a pipe to its end; whether anything came is told as soon as the
+// first bytes have come (or the end).
+std::string read_pipe(HANDLE pipe, std::promise<bool> &first) {
+  std::string data;
+  bool told = false;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    data.append(buffer, got);
+    if (!told) {
+      first.set_value(true);
+      told = true;
+    }
+  }
+  if (!told) {
+    first.set_value(false);
+  }
+  return data;
+}
+
+RunResult launch(const std::string &program, const std::vector<std::wstring> &args,
+                 const std::string &cwd, const std::string &input, Stdin mode,
+                 const std::function<void()> &at_prompt);
+
 }  // namespace
 
 std::wstring wide(const std::string &text) {
@@ -68,6 +93,27 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
 
 RunResult run_wide(const std::string &program, const std::vector<std::wstring> &args,
                    const std::string &cwd, const std::string &input, Stdin mode) {
+  return launch(program, args, cwd, input, mode, nullptr);
+}
+
+RunResult run_at_prompt(const std::string &program, const std::vector<std::string> &args,
+                        const std::string &cwd, const std::string &input, Stdin mode,
+                        const std::function<void()> &at_prompt) {
+  std::vector<std::wstring> wide_args;
+  for (const auto &arg : args) {
+    wide_args.push_back(wide(arg));
+  }
+  return launch(program, wide_args, cwd, input, mode, at_prompt);
+}
+
+namespace {
+
+// With at_prompt, standard error is a pipe: at_prompt is called once the
+// program has written to it, before its input is written; the program
+// cannot read its answer before then.
+RunResult launch(const std::string &program, const std::vector<std::wstring> &args,
+                 const std::string &cwd, const std::string &input, Stdin mode,
+                 const std::function<void()> &at_prompt) {
   const TempDir streams;
   const std::string out_path = streams.file("stdout");
   const std::string err_path = streams.file("stderr");
@@ -80,7 +126,13 @@ RunResult run_wide(const std::string &program, const std::vector<std::wstring> &
   // The child must not hold the writing end, or it would never see the end.
   SetHandleInformation(input_write, HANDLE_FLAG_INHERIT, 0);
   const HANDLE out = inheritable_file(out_path);
-  const HANDLE err = inheritable_file(err_path);
+  HANDLE err_read = nullptr;
+  HANDLE err = nullptr;
+  if (!at_prompt) {
+    err = inheritable_file(err_path);
+  } else if (CreatePipe(&err_read, &err, &inherit, 0)) {
+    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  }
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -100,9 +152,21 @@ RunResult run_wide(const std::string &program, const std::vector<std::wstring> &
   CloseHandle(out);
   CloseHandle(err);
   RunResult result;
+  std::promise<bool> prompted;
+  std::future<bool> prompt = prompted.get_future();
+  std::string err_text;
+  std::thread reader;
+  if (err_read != nullptr) {
+    reader = std::thread([&] { err_text = read_pipe(err_read, prompted); });
+  } else {
+    prompted.set_value(false);
+  }
   if (started) {
     // A separate writer keeps a child that reads slowly from blocking us.
     std::thread writer([&] {
+      if (at_prompt && prompt.get()) {
+        at_prompt();
+      }
       write_all(input_write, input);
       CloseHandle(input_write);
     });
@@ -116,9 +180,15 @@ RunResult run_wide(const std::string &program, const std::vector<std::wstring> &
   } else {
     CloseHandle(input_write);
   }
+  if (reader.joinable()) {
+    reader.join();
+    CloseHandle(err_read);
+  }
   result.out = read_file(out_path);
-  result.err = read_file(err_path);
+  result.err = err_read != nullptr ? err_text : read_file(err_path);
   return result;
 }
+
+}  // namespace
 
 }  // namespace testsupport

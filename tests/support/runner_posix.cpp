@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "process.h"
+#include "runner.h"
 #include "temp_dir.h"
 
 namespace testsupport {
