@@ -193,8 +193,14 @@ class OwnWrites {
   explicit OwnWrites(std::FILE *file)
       : file_(file), seen_(platform::status_of(file)), size_(seen_.size) {}
 
-  // After the room was reserved, which changes the time but not the size.
-  void reserved() { seen_ = platform::status_of(file_); }
+  // After room for size bytes was reserved, which changes the time, and on
+  // Windows grows the file to that size.
+  void reserved(std::uint64_t size) {
+    seen_ = platform::status_of(file_);
+    if (seen_.size == std::max(size_, static_cast<std::int64_t>(size))) {
+      size_ = seen_.size;
+    }
+  }
   void wrote_to(std::uint64_t end) {
     size_ = std::max(size_, static_cast<std::int64_t>(end));
     seen_ = platform::status_of(file_);
@@ -233,7 +239,7 @@ Output::Finished Output::copy_over_original(std::FILE *text) {
     case platform::Reserved::failed:
       return Finished::write_failed;
   }
-  own.reserved();
+  own.reserved(written_);
   // Another writer stops the copy, and what it wrote is not cut away.
   const std::unique_ptr<char[]> block(new char[kChunk]);
   for (std::uint64_t offset = 0; offset < written_;) {
