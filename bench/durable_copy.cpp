@@ -83,14 +83,16 @@ int main(int argc, char **argv) {
   const int out = mkstemp(temporary.data());
   if (out < 0) {
     std::perror(temporary.c_str());
+    close(in);
     return 1;
   }
-  if (!copy(in, out) || fsync(out) != 0 || close(out) != 0) {
+  const bool copied = copy(in, out);
+  close(in);
+  if (!copied || fsync(out) != 0 || close(out) != 0) {
     std::perror(temporary.c_str());
     unlink(temporary.c_str());
     return 1;
   }
-  close(in);
   if (std::rename(temporary.c_str(), target.c_str()) != 0) {
     std::perror(target.c_str());
     unlink(temporary.c_str());

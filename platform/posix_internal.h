@@ -37,8 +37,8 @@ struct Removal {
 };
 // The one removal that an interruption makes, or none (null); a removal is
 // forgotten only by the one who registered it.
-void remove_on_interruption(const Removal *removal);
-void forget_removal(const Removal *removal);
+void remove_on_interruption(const Removal *temp);
+void forget_removal(const Removal *temp);
 
 // An attribute's value, or the list of names, as get gives it; false, with
 // value empty, where it cannot be read.

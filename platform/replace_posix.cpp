@@ -266,7 +266,7 @@ struct TempFile::Place {
   // nothing, and an interruption removes the target meanwhile.  The text is
   // read through a descriptor of its own, as a copying program reads: some
   // file systems in user space give a file's own writer stale bytes.
-  bool copy_to_new_target() {
+  bool copy_to_new_target() const {
     const InterruptionsHeld held;
     const int text = open(name_of_descriptor(file).c_str(), O_RDONLY | O_CLOEXEC);
     const int copy = text < 0 ? -1
@@ -290,7 +290,7 @@ struct TempFile::Place {
     return true;
   }
 
-  Taken name_new_file() {
+  Taken name_new_file() const {
     const bool linked = name.empty() ? link_unnamed(file, directory, target.c_str())
                                      : rename_to_new_name(directory, name.c_str(), target.c_str());
     return linked || (has_no_links(errno) && copy_to_new_target()) ? Taken::yes : Taken::no;

@@ -67,9 +67,9 @@ class StoppedAfter {
     run_.answer("y\n");
     const std::string stop = "--- stopped by SIGSTOP ---";
     if (run_.wait_for_report(stop)) {
-      const std::string report = run_.report();
-      const std::size_t line = report.rfind('\n', report.find(stop));
-      pid_ = std::stoi(report.substr(line == std::string::npos ? 0 : line + 1));
+      const std::string trace = run_.report();
+      const std::size_t line = trace.rfind('\n', trace.find(stop));
+      pid_ = std::stoi(trace.substr(line == std::string::npos ? 0 : line + 1));
     }
   }
 
@@ -122,35 +122,34 @@ class Traced : public Cli {
 struct OwnersChange {
   const char *id;
   const char *name;
-  bool needs_root;
-  mode_t mode;                          // of the file at the start
-  bool second_link;                     // so that it is rewritten in place
   const char *stop_after;               // the call after which the owner steps in
   int (*change)(const std::string &f);  // 0, or an errno
   bool (*kept)(const std::string &f);   // whether the change is still there
-  bool replaced;                        // with the new text, rather than left as it was
+  mode_t mode;                          // of the file at the start
+  bool needs_root;
+  bool second_link;  // so that it is rewritten in place
+  bool replaced;     // with the new text, rather than left as it was
 };
 
 const OwnersChange kOwnersChanges[] = {
-    {"ModeBeforeTheRename", "a private mode, before the rename", false, 0644, false, "fsync",
+    {"ModeBeforeTheRename", "a private mode, before the rename", "fsync",
      [](const std::string &f) { return chmod(f.c_str(), 0600) == 0 ? 0 : errno; },
-     [](const std::string &f) { return mode_of(f) == 0600; }, false},
-    {"AttributeBeforeTheRename", "an extended attribute, before the rename", false, 0644, false,
-     "fsync",
+     [](const std::string &f) { return mode_of(f) == 0600; }, 0644, false, false, false},
+    {"AttributeBeforeTheRename", "an extended attribute, before the rename", "fsync",
      [](const std::string &f) {
        return setxattr(f.c_str(), "user.note", "new", 3, 0) == 0 ? 0 : errno;
      },
-     [](const std::string &f) { return getxattr(f.c_str(), "user.note", nullptr, 0) == 3; }, false},
-    {"OwnerBeforeTheRename", "another owner, before the rename", true, 0644, false, "fsync",
+     [](const std::string &f) { return getxattr(f.c_str(), "user.note", nullptr, 0) == 3; }, 0644,
+     false, false, false},
+    {"OwnerBeforeTheRename", "another owner, before the rename", "fsync",
      [](const std::string &f) { return chown(f.c_str(), 65534, 65534) == 0 ? 0 : errno; },
-     [](const std::string &f) { return owner_of(f) == 65534; }, false},
-    {"ModeDuringTheCopy", "a private mode, during the in-place copy", false, 0644, true,
-     "fallocate", [](const std::string &f) { return chmod(f.c_str(), 0600) == 0 ? 0 : errno; },
-     [](const std::string &f) { return mode_of(f) == 0600; }, true},
+     [](const std::string &f) { return owner_of(f) == 65534; }, 0644, true, false, false},
+    {"ModeDuringTheCopy", "a private mode, during the in-place copy", "fallocate",
+     [](const std::string &f) { return chmod(f.c_str(), 0600) == 0 ? 0 : errno; },
+     [](const std::string &f) { return mode_of(f) == 0600; }, 0644, false, true, true},
     {"SetUserIdTakenAwayDuringTheCopy", "a set-user-id file made private during the in-place copy",
-     false, 04755, true, "fallocate",
-     [](const std::string &f) { return chmod(f.c_str(), 0700) == 0 ? 0 : errno; },
-     [](const std::string &f) { return mode_of(f) == 0700; }, true},
+     "fallocate", [](const std::string &f) { return chmod(f.c_str(), 0700) == 0 ? 0 : errno; },
+     [](const std::string &f) { return mode_of(f) == 0700; }, 04755, false, true, true},
 };
 
 void PrintTo(const OwnersChange &c, std::ostream *out) {
@@ -174,12 +173,12 @@ TEST_P(OwnersChanges, AreNeverUndone) {
   }
   StoppedAfter run(dir_.path(), {"f", "f"}, c.stop_after, 1);
   ASSERT_TRUE(run.stopped()) << run.report();
-  if (const int failed = c.change(f); failed == ENOTSUP) {
+  const int failed = c.change(f);
+  if (failed == ENOTSUP) {
     run.resume();
     GTEST_SKIP() << "the file system of " << dir_.path() << " cannot hold " << c.name;
-  } else {
-    ASSERT_EQ(failed, 0) << std::strerror(failed);
   }
+  ASSERT_EQ(failed, 0) << std::strerror(failed);
   const RunResult r = run.resume();
   EXPECT_EQ(r.exit_code, c.replaced ? 0 : 1);
   EXPECT_EQ(r.err, kAsked + (c.replaced ? "" : "f: reading error\n"));
@@ -697,8 +696,9 @@ TEST_P(FailingCalls, LeaveTheOldTextOrTheNewOneAndSayWhich) {
       // The new text in place after a failure: the directory was not
       // flushed, or the copy in place failed midway; said as a writing
       // error.  Every other failure leaves the file as it was.
+      const std::string full_disk = asked + "no free disk space\n";
       const std::set<std::string> writing_errors = {asked + writing_error,
-                                                    asked + "no free disk space\n" + writing_error};
+                                                    full_disk + writing_error};
       const bool says_writing_error = writing_errors.contains(r.err);
       EXPECT_TRUE(kept || says_writing_error || !said) << what << ": " << r.err;
       EXPECT_TRUE(r.err.ends_with("\n") || !said) << what << ": " << r.err;

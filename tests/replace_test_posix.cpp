@@ -352,11 +352,11 @@ TEST_P(ReplacedFiles, KeepTheirMetadataAndNames) {
     }
     write_file(f, "a\r\nb\n");
     ASSERT_EQ(symlink("f", path("link").c_str()), 0);
-    if (const int failed = c.prepare(f); failed == ENOTSUP) {
+    const int failed = c.prepare(f);
+    if (failed == ENOTSUP) {
       GTEST_SKIP() << "the file system of " << dir_.path() << " cannot hold " << c.name;
-    } else {
-      ASSERT_EQ(failed, 0) << c.name << ": " << std::strerror(failed);
     }
+    ASSERT_EQ(failed, 0) << c.name << ": " << std::strerror(failed);
     const Metadata before = metadata_of(f);
     const ino_t inode = inode_of(f);
     std::vector<std::string> command = {NLFLIP_EXE, input, c.output};
@@ -499,7 +499,7 @@ class Interruptions : public Cli, public ::testing::WithParamInterface<Route> {
     original_ = read_file(path("lines"));
   }
 
-  bool new_output() const { return std::string(GetParam().output) != "f"; }
+  static bool new_output() { return std::string(GetParam().output) != "f"; }
 
   // f as it was, and no output or second name from before.
   void start_afresh() {
@@ -591,14 +591,14 @@ struct FullDiskCase {
   const char *name;
   std::size_t disk_bytes;    // a small tmpfs of this size, 0 for none
   const char *disk_options;  // more options for it
-  bool btrfs;                // a btrfs on a loop device instead
   std::size_t spool_bytes;   // TMPDIR on a tmpfs of this size, 0 for none
   void (*prepare)(const Place &);
   // A bash script; "$0" is nlflip, and $DISK and $SPOOL name the disks.
   const char *script;
-  int exit_code;
   const char *message;                              // standard error, $DISK standing for the disk
   std::vector<std::pair<std::string, Left>> files;  // $DISK/... or in dir
+  int exit_code;
+  bool btrfs;  // a btrfs on a loop device instead of a tmpfs
 };
 
 std::string on_disk(std::string text, const Place &place) {
@@ -621,109 +621,108 @@ const FullDiskCase kFullDiskCases[] = {
      "a new output that does not fit",
      64 << 10,
      "",
-     false,
      0,
      [](const Place &p) { write_file(p.dir + "/in.txt", lines_of_eleven_bytes(200000)); },
      "\"$0\" in.txt \"$DISK/out.txt\"",
-     1,
      "$DISK/out.txt: writing error\nno free disk space\n",
-     {{"$DISK/out.txt", Left::absent}}},
+     {{"$DISK/out.txt", Left::absent}},
+     1,
+     false},
     {"SameFileWithoutRoomForItsCopy",
      "the same file, with room for it but not its copy beside it",
      64 << 10,
      "",
-     false,
      0,
      [](const Place &p) { write_file(p.disk + "/both.txt", lines_of_eleven_bytes(40000)); },
      "\"$0\" \"$DISK/both.txt\" \"$DISK/both.txt\" <<<y",
-     1,
      "$DISK/both.txt: overwrite OK? (y/n) $DISK/both.txt: writing error\nno free disk space\n",
-     {{"$DISK/both.txt", Left::kept}}},
+     {{"$DISK/both.txt", Left::kept}},
+     1,
+     false},
     {"PipeThatCannotBeKept",
      "a pipe kept before the prompt, TMPDIR full",
      0,
      "",
-     false,
      64 << 10,
      [](const Place &p) {
        clitest::write_lines(p.dir + "/big", 200000);
        write_file(p.dir + "/out.txt", "keep\n");
      },
      "cat big | TMPDIR=\"$SPOOL\" \"$0\" /dev/fd/3 out.txt 3<&0 </dev/null",
-     1,
      "/dev/fd/3: spooling error\n",
-     {{"out.txt", Left::kept}}},
+     {{"out.txt", Left::kept}},
+     1,
+     false},
     {"InPlaceWithRoomToSpare",
      "in place, the new text fits with room to spare",
      48 << 10,
      "nr_inodes=2",
-     false,
      0,
      [](const Place &p) { write_file(p.disk + "/doc", std::string(20000, '\n')); },
      "\"$0\" \"$DISK/doc\" \"$DISK/doc\" <<<y",
-     0,
      "$DISK/doc: overwrite OK? (y/n) ",
-     {{"$DISK/doc", Left::converted}}},
+     {{"$DISK/doc", Left::converted}},
+     0,
+     false},
     {"InPlaceFillingTheDisk",
      "in place, the new text exactly fills the disk",
      48 << 10,
      "nr_inodes=2",
-     false,
      0,
      [](const Place &p) { write_file(p.disk + "/doc", std::string(24576, '\n')); },
      "\"$0\" \"$DISK/doc\" \"$DISK/doc\" <<<y",
-     0,
      "$DISK/doc: overwrite OK? (y/n) ",
-     {{"$DISK/doc", Left::converted}}},
+     {{"$DISK/doc", Left::converted}},
+     0,
+     false},
     {"InPlaceNotFitting",
      "in place, the new text does not fit",
      48 << 10,
      "nr_inodes=2",
-     false,
      0,
      [](const Place &p) { write_file(p.disk + "/doc", std::string(30000, '\n')); },
      "\"$0\" \"$DISK/doc\" \"$DISK/doc\" <<<y",
-     1,
      "$DISK/doc: overwrite OK? (y/n) $DISK/doc: writing error\n",
-     {{"$DISK/doc", Left::kept}}},
+     {{"$DISK/doc", Left::kept}},
+     1,
+     false},
     {"InPlaceSpoolFull",
      "in place, the spool's disk is full",
      48 << 10,
      "nr_inodes=2",
-     false,
      16 << 10,
      [](const Place &p) { write_file(p.disk + "/doc", std::string(12000, '\n')); },
      "TMPDIR=\"$SPOOL\" \"$0\" \"$DISK/doc\" \"$DISK/doc\" <<<y",
-     1,
      "$DISK/doc: overwrite OK? (y/n) $DISK/doc: spooling error\n",
-     {{"$DISK/doc", Left::kept}}},
+     {{"$DISK/doc", Left::kept}},
+     1,
+     false},
     {"DeviceAlwaysFull",
      "a device that is always full",
      0,
      "",
-     false,
      0,
      [](const Place &p) { write_file(p.dir + "/in.txt", "a\n"); },
      "\"$0\" in.txt /dev/full <<<y",
-     1,
      "/dev/full: overwrite OK? (y/n) /dev/full: writing error\n",
-     {}},
+     {},
+     1,
+     false},
     {"FileSizeLimit",
      "a file-size limit",
      0,
      "",
-     false,
      0,
      [](const Place &p) { write_file(p.dir + "/in.txt", lines_of_eleven_bytes(600000)); },
      "ulimit -f 8; \"$0\" in.txt out.txt",
-     1,
      "out.txt: writing error\n",
-     {{"out.txt", Left::absent}}},
+     {{"out.txt", Left::absent}},
+     1,
+     false},
     {"InPlaceOnCopyOnWrite",
      "in place on a disk that writes every block anew",
      0,
      "",
-     true,
      0,
      [](const Place &p) {
        clitest::write_lines(p.disk + "/f", 500000);
@@ -734,9 +733,10 @@ const FullDiskCase kFullDiskCases[] = {
        ASSERT_EQ(filled.exit_code, 0) << filled.err;
      },
      "cd \"$DISK\" && \"$0\" f f <<<y",
-     1,
      "f: overwrite OK? (y/n) f: cannot rewrite in place\n",
-     {{"$DISK/f", Left::kept}, {"$DISK/second", Left::kept}}},
+     {{"$DISK/f", Left::kept}, {"$DISK/second", Left::kept}},
+     1,
+     true},
 };
 
 struct FileState {

@@ -46,10 +46,12 @@ class LoopDisk {
 
   // Shuts an XFS down at once, its log flushed but nothing else, as a crash
   // would leave it; what failed, or "".
-  std::string shut_down() { return failure_of("xfs_io -x -c 'shutdown -f' disk"); }
+  std::string shut_down() const { return failure_of("xfs_io -x -c 'shutdown -f' disk"); }
   // Mounts it again after a shutdown, as after a crash.
-  std::string mount_again() { return failure_of("umount disk && mount -o loop disk.img disk"); }
-  std::string crash() {
+  std::string mount_again() const {
+    return failure_of("umount disk && mount -o loop disk.img disk");
+  }
+  std::string crash() const {
     const std::string failed = shut_down();
     return failed.empty() ? mount_again() : failed;
   }

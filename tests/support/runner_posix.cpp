@@ -119,11 +119,11 @@ Running::Running(const std::string &program, const std::vector<std::string> &arg
     : state_(std::make_unique<State>()) {
   State &s = *state_;
   int input[2];
-  int feed[2];
+  int fed[2];
   int error_output[2];
-  int report[2];
-  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(feed, O_CLOEXEC) != 0 ||
-      pipe2(error_output, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
+  int reported[2];
+  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(fed, O_CLOEXEC) != 0 ||
+      pipe2(error_output, O_CLOEXEC) != 0 || pipe2(reported, O_CLOEXEC) != 0) {
     return;
   }
   // A child that ends without reading its input must not take this process
@@ -149,8 +149,8 @@ Running::Running(const std::string &program, const std::vector<std::string> &arg
   posix_spawn_file_actions_addopen(&actions, 1, s.streams.file("stdout").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, error_output[1], 2);
-  posix_spawn_file_actions_adddup2(&actions, feed[0], 3);
-  posix_spawn_file_actions_adddup2(&actions, report[1], 4);
+  posix_spawn_file_actions_adddup2(&actions, fed[0], 3);
+  posix_spawn_file_actions_adddup2(&actions, reported[1], 4);
   posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   std::vector<char *> argv;
   argv.push_back(const_cast<char *>(program.c_str()));
@@ -163,13 +163,13 @@ Running::Running(const std::string &program, const std::vector<std::string> &arg
       posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) == 0;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  for (const int fd : {input[0], feed[0], error_output[1], report[1]}) {
+  for (const int fd : {input[0], fed[0], error_output[1], reported[1]}) {
     close(fd);
   }
   s.input = input[1];
-  s.feed = feed[1];
+  s.feed = fed[1];
   s.err.start(error_output[0]);
-  s.report.start(report[0]);
+  s.report.start(reported[0]);
   if (spawned) {
     s.pid = pid;
   } else {

@@ -23,7 +23,7 @@ std::string find_program(const std::string &name) {
   const char *path = std::getenv("PATH");
   std::istringstream directories(path != nullptr ? path : "");
   for (std::string directory; std::getline(directories, directory, ':');) {
-    const std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
+    std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
     if (access(candidate.c_str(), X_OK) == 0) {
       return candidate;
     }
@@ -89,9 +89,13 @@ SmallTmpfs::SmallTmpfs(std::size_t bytes, const std::string &more_options) {
         mount("tmpfs", mount_point_.path().c_str(), "tmpfs", 0, options.c_str()) != 0) {
       error = errno;
     }
-    (void)!write(status[1], &error, sizeof error);
+    if (write(status[1], &error, sizeof error) < 0) {
+      _exit(1);
+    }
     char ignored = 0;
-    (void)!read(hold[0], &ignored, 1);
+    if (read(hold[0], &ignored, 1) < 0) {
+      _exit(1);
+    }
     _exit(0);
   }
   close(status[1]);
