@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,7 @@ bool shares_blocks(int fd) {
       1);
   auto *map = reinterpret_cast<struct fiemap *>(buffer.data());
   for (std::uint64_t start = 0;;) {
-    *map = {};
+    std::memset(map, 0, sizeof *map);
     map->fm_start = start;
     map->fm_length = FIEMAP_MAX_OFFSET - start;
     map->fm_extent_count = kExtents;
