@@ -40,6 +40,7 @@ class FileRange : public Source {
   }
 
   bool reads_ahead() const override { return true; }
+  std::uint64_t left() const override { return size_ - position_; }
 
   // Reads exactly size bytes at offset; false when they cannot be had.
   bool read_exactly(char *buffer, std::size_t size, std::uint64_t offset) {
@@ -191,21 +192,6 @@ LineSearch find_line_free_run(FileRange &file, const Lines &lines) {
   return LineSearch::fits;
 }
 
-Input::Checked checked_by(const Converted &converted) {
-  switch (converted.outcome) {
-    case Converted::Outcome::too_long:
-      return {Input::Checked::Outcome::too_long, converted.line};
-    case Converted::Outcome::read_error:
-      return {Input::Checked::Outcome::read_error, 0};
-    case Converted::Outcome::unsupported:
-      return {Input::Checked::Outcome::unsupported, 0};
-    case Converted::Outcome::done:
-    case Converted::Outcome::write_error:
-      break;
-  }
-  return {};
-}
-
 }  // namespace
 
 LineSearch search_too_long_line(std::FILE *file, std::uint64_t size) {
@@ -241,32 +227,32 @@ bool Input::open(const char *name) {
   return true;
 }
 
-Input::Checked Input::check() {
+Ending Input::check() {
   return status_.sized ? check_regular() : check_stream();
 }
 
-Input::Checked Input::check_regular() {
+Ending Input::check_regular() {
   const auto size = static_cast<std::uint64_t>(status_.size);
   switch (search_too_long_line(stream_, size)) {
     case LineSearch::fits:
       return {};
     case LineSearch::unsupported:
-      return {Checked::Outcome::unsupported, 0};
+      return {Ending::Outcome::utf32, 0};
     case LineSearch::read_error:
-      return {Checked::Outcome::read_error, 0};
+      return {Ending::Outcome::reading_error, 0};
     case LineSearch::too_long:
       break;
   }
   // Only a walk over the lines tells which one is too long.
   FileRange file(stream_, size);
-  return checked_by(flip_stream(file, nullptr));
+  return ending_of(flip_stream(file, nullptr));
 }
 
-Input::Checked Input::check_stream() {
+Ending Input::check_stream() {
   auto spool = std::make_unique<Spool>(stream_);
   const Converted converted = flip_stream(*spool, nullptr);
   if (spool->failed()) {
-    return {Checked::Outcome::spool_error, 0};
+    return {Ending::Outcome::spooling_error, 0};
   }
   // All of it is kept now; a FIFO that is also the output must not be held
   // open by its reader.
@@ -274,7 +260,7 @@ Input::Checked Input::check_stream() {
   stream_ = nullptr;
   spool->rewind();
   source_ = std::move(spool);
-  return checked_by(converted);
+  return ending_of(converted);
 }
 
 bool Input::shrank() const {
@@ -282,12 +268,10 @@ bool Input::shrank() const {
 }
 
 Source &Input::source() {
-  if (source_ == nullptr) {
-    if (status_.sized) {
-      source_ = std::make_unique<FileRange>(stream_, static_cast<std::uint64_t>(status_.size));
-    } else {
-      source_ = std::make_unique<StreamSource>(stream_);
-    }
+  if (status_.sized) {
+    source_ = std::make_unique<FileRange>(stream_, static_cast<std::uint64_t>(status_.size));
+  } else if (source_ == nullptr) {
+    source_ = std::make_unique<StreamSource>(stream_);
   }
   return *source_;
 }

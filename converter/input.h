@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "ending.h"
 #include "platform.h"
 #include "stream.h"
 
@@ -24,13 +25,6 @@ LineSearch search_too_long_line(std::FILE *file, std::uint64_t size);
 
 class Input {
  public:
-  struct Checked {
-    // unsupported: the input begins with a UTF-32 byte-order mark.
-    enum class Outcome { ok, too_long, read_error, spool_error, unsupported };
-    Outcome outcome = Outcome::ok;
-    std::uint64_t line = 0;  // the number of the too long line
-  };
-
   Input() = default;
   ~Input();
   Input(const Input &) = delete;
@@ -45,12 +39,14 @@ class Input {
   // only tested (it can be read again); a pipe, a device or a file whose size
   // says nothing (procfs, sysfs) is kept, its first bytes in memory and the
   // rest in an unnamed temporary file.
-  Checked check();
+  Ending check();
 
-  // The input's bytes from the start: the kept copy after check(), else the
-  // file as far as its size at opening (a file that ends before is a reading
-  // failure), or the stream itself.
+  // The input's bytes from the start, each time: the kept copy after
+  // check(), else the file as far as its size at opening (a file that ends
+  // before is a reading failure), or the stream itself.
   Source &source();
+  // Whether its size is known, so that it can be read again from its start.
+  bool sized() const { return status_.sized; }
 
   // Whether a file of known size has become shorter than it was at opening.
   bool shrank() const;
@@ -60,8 +56,8 @@ class Input {
   void close();
 
  private:
-  Checked check_regular();
-  Checked check_stream();
+  Ending check_regular();
+  Ending check_stream();
 
   std::FILE *stream_ = nullptr;
   platform::FileStatus status_;

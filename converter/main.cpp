@@ -69,142 +69,69 @@ int report(const std::string &text) {
   return kFailure;
 }
 
-int report(const char *name, const char *what) {
-  return report(std::string(name) + what);
-}
-
-int report_too_long_line(const char *input_name, std::uint64_t line_number) {
-  // The line number may exceed the formatter's int, so it is printed here.
-  return report(std::string(input_name) + ": " + std::to_string(line_number) +
-                " line: too long line\n");
+// Tells how the run ended, in its one message, and gives its exit code.  A
+// writing error comes before what closing the output has to say.  The output
+// is known once the input has been opened.
+int tell(const nlflip::Ending &ending, const char *input_name, const char *output_name,
+         nlflip::Output *output = nullptr) {
+  using Outcome = nlflip::Ending::Outcome;
+  const std::string in = input_name;
+  const std::string out = output_name;
+  switch (ending.outcome) {
+    case Outcome::done:
+      return kSuccess;
+    case Outcome::not_found:
+      return report(in + ": not found\n");
+    case Outcome::reading_error:
+      return report(in + ": reading error\n");
+    case Outcome::spooling_error:
+      return report(in + ": spooling error\n");
+    case Outcome::too_long_line:
+      // The line number may exceed the formatter's int, so it is printed here.
+      return report(in + ": " + std::to_string(ending.line) + " line: too long line\n");
+    case Outcome::utf32:
+      return report(in + ": UTF-32 not supported\n");
+    case Outcome::cannot_create:
+      return report(out + ": cannot create\n");
+    case Outcome::cannot_rewrite_in_place:
+      return report(out + ": cannot rewrite in place\n");
+    case Outcome::writing_error:
+      break;
+  }
+  // A replacement that lost the original tells where the new text is.
+  const std::string *kept = output->kept_name();
+  report(out + ": writing error" + (kept != nullptr ? "; new text kept in " + *kept : "") + "\n");
+  output->abandon();
+  return kFailure;
 }
 
 // Asks before an existing output file is replaced; only an answer that
 // begins with Y or y goes on.
 bool overwrite_confirmed(const char *output_name) {
-  report(output_name, ": overwrite OK? (y/n) ");
+  report(std::string(output_name) + ": overwrite OK? (y/n) ");
   char answer[nlflip::kWindow + 2];
   return std::fgets(answer, sizeof answer, stdin) != nullptr &&
          (answer[0] == 'Y' || answer[0] == 'y');
 }
 
-// Reads the input through before an existing output is asked about.
-int check_input(nlflip::Input &input, const char *input_name) {
-  const nlflip::Input::Checked checked = input.check();
-  switch (checked.outcome) {
-    case nlflip::Input::Checked::Outcome::ok:
-      return kSuccess;
-    case nlflip::Input::Checked::Outcome::too_long:
-      return report_too_long_line(input_name, checked.line);
-    case nlflip::Input::Checked::Outcome::read_error:
-      return report(input_name, ": reading error\n");
-    case nlflip::Input::Checked::Outcome::spool_error:
-      return report(input_name, ": spooling error\n");
-    case nlflip::Input::Checked::Outcome::unsupported:
-      return report(input_name, ": UTF-32 not supported\n");
-  }
-  return kFailure;
-}
-
-int writing_error(nlflip::Output &output, const char *output_name) {
-  // A replacement that lost the original tells where the new text is.
-  const std::string *kept = output.kept_name();
-  report(std::string(output_name) + ": writing error" +
-         (kept != nullptr ? "; new text kept in " + *kept : std::string()) + "\n");
-  output.abandon();
-  return kFailure;
-}
-
-// A file to be replaced by its own new text that changed under the run was
-// read wrongly; another file that changed is not replaced.
-int changed(bool same_file, const char *input_name, const char *output_name) {
-  return same_file ? report(input_name, ": reading error\n")
-                   : report(output_name, ": writing error\n");
-}
-
-int finish_output(nlflip::Output &output, const char *input_name, const char *output_name,
-                  bool same_file) {
-  switch (output.finish()) {
-    case nlflip::Output::Finished::done:
-      return kSuccess;
-    case nlflip::Output::Finished::cannot_rewrite_in_place:
-      return report(output_name, ": cannot rewrite in place\n");
-    case nlflip::Output::Finished::changed:
-      return changed(same_file, input_name, output_name);
-    case nlflip::Output::Finished::write_failed:
-      break;
-  }
-  return writing_error(output, output_name);
-}
-
-int write_output(nlflip::Input &input, const char *input_name, const char *output_name,
-                 const platform::FileStatus &output_status) {
-  const auto way = nlflip::Output::way_for(output_status);
-  const bool same_file = input.status().same_file(output_status);
-  nlflip::Output output(output_name, way, output_status);
-  switch (output.open()) {
-    case nlflip::Output::Opened::ok:
-      break;
-    case nlflip::Output::Opened::cannot_create:
-      return report(output_name, ": cannot create\n");
-    case nlflip::Output::Opened::cannot_spool:
-      return report(input_name, ": spooling error\n");
-    case nlflip::Output::Opened::changed:
-      return changed(same_file, input_name, output_name);
-  }
-  const nlflip::Converted converted = nlflip::flip_stream(input.source(), &output);
-  input.close();
-  switch (converted.outcome) {
-    case nlflip::Converted::Outcome::done:
-      return finish_output(output, input_name, output_name, same_file);
-    case nlflip::Converted::Outcome::too_long:
-      // A checked input that now has a too long line has changed under the run.
-      return way == nlflip::Output::Way::new_file ? report_too_long_line(input_name, converted.line)
-                                                  : report(input_name, ": reading error\n");
-    case nlflip::Converted::Outcome::read_error:
-      return report(input_name, ": reading error\n");
-    case nlflip::Converted::Outcome::unsupported:
-      return report(input_name, ": UTF-32 not supported\n");
-    case nlflip::Converted::Outcome::write_error:
-      return output.spooling() ? report(input_name, ": spooling error\n")
-                               : writing_error(output, output_name);
-  }
-  return kFailure;
-}
-
 int convert(const char *input_name, const char *output_name) {
   nlflip::Input input;
   if (!input.open(input_name)) {
-    return report(input_name, ": not found\n");
+    return tell({nlflip::Ending::Outcome::not_found, 0}, input_name, output_name);
   }
-  platform::FileStatus output_status = platform::status_of(output_name);
-  // A name that cannot be looked up names no place for a file; a file that
-  // cannot be identified might be the input under another name.
-  if (output_status.unreachable ||
-      (output_status.exists && (output_status.unidentified || input.status().unidentified))) {
-    return report(output_name, ": cannot create\n");
-  }
-  // The input is read as far as its size when it was opened: a file
-  // rewritten onto itself is replaced only if it is still as it was then.
-  if (input.status().same_file(output_status)) {
-    output_status = input.status();
-  }
-  // A new output is written under a temporary name, so the conversion itself
-  // checks the input; an existing one is asked about only once the whole
-  // input has been read.
-  if (output_status.exists) {
-    if (const int checked = check_input(input, input_name); checked != kSuccess) {
-      return checked;
+  nlflip::Output output(output_name, input);
+  // An existing output is asked about only once the whole input has been
+  // read; a new one is written under a temporary name, so the conversion
+  // itself checks the input.
+  if (output.exists()) {
+    if (const nlflip::Ending read = output.read_ahead(input); !read.done()) {
+      return tell(read, input_name, output_name, &output);
     }
     if (!overwrite_confirmed(output_name)) {
       return kSuccess;
     }
-    // A file that shrank while the user was asked is not converted.
-    if (input.shrank()) {
-      return report(input_name, ": reading error\n");
-    }
   }
-  return write_output(input, input_name, output_name, output_status);
+  return tell(output.write(input), input_name, output_name, &output);
 }
 
 }  // namespace
@@ -223,7 +150,7 @@ int main(int argc, char **argv) {
     }
     // A name the code page cannot hold would reach another file.
     if (arguments.unrepresentable != 0) {
-      return report(args[arguments.unrepresentable].c_str(), ": name not representable\n");
+      return report(args[arguments.unrepresentable] + ": name not representable\n");
     }
     return convert(args[1].c_str(), args[2].c_str());
   } catch (const std::bad_alloc &) {

@@ -10,178 +10,24 @@ namespace nlflip {
 
 using platform::Replacing;
 
-Output::Way Output::way_for(const platform::FileStatus &output) {
-  if (!output.exists) {
-    return Way::new_file;
-  }
-  return output.regular ? Way::replace : Way::direct;
-}
-
-Output::~Output() {
-  for (std::FILE *stream : {stream_, original_}) {
-    if (stream != nullptr) {
-      std::fclose(stream);
-    }
-  }
-}
-
-Output::Opened Output::open() {
-  switch (way_) {
-    case Way::new_file:
-      temp_ = platform::TempFile::beside(name_, Replacing::new_file, status_);
-      stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
-      break;
-    case Way::direct:
-      stream_ = platform::open_file(name_, "wb");
-      break;
-    case Way::replace:
-      return open_for_replacing();
-  }
-  return stream_ != nullptr ? Opened::ok : Opened::cannot_create;
-}
-
-Output::Opened Output::open_for_replacing() {
-  if (!platform::status_of(name_).unchanged_since(status_)) {
-    return Opened::changed;
-  }
-  // Where the system would refuse this user to create the file (another
-  // user's file in a shared sticky directory), it is not written either.
-  if (platform::creation_refused(name_)) {
-    return Opened::cannot_create;
-  }
-  // Another name of the file would keep the old text if a new file took
-  // this one.
-  if (status_.links == 1) {
-    temp_ = platform::TempFile::beside(name_, Replacing::existing_file, status_);
-  }
-  if (temp_ != nullptr) {
-    stream_ = temp_->open_stream();
-    return stream_ != nullptr ? Opened::ok : Opened::cannot_create;
-  }
-  if (!open_original()) {
-    return Opened::cannot_create;
-  }
-  spooling_ = true;
-  stream_ = platform::open_spool();
-  return stream_ != nullptr ? Opened::ok : Opened::cannot_spool;
-}
-
-bool Output::still_named() const {
-  return platform::status_of(name_).same_file(status_);
-}
-
-bool Output::open_original() {
-  original_ = platform::open_file(name_, "r+b");
-  if (original_ != nullptr && !platform::status_of(original_).same_file(status_)) {
-    std::fclose(std::exchange(original_, nullptr));
-  }
-  return original_ != nullptr;
-}
-
-bool Output::write(const char *data, std::size_t size) {
-  written_ += size;
-  return platform::write_all(stream_, data, size);
-}
-
-bool Output::close_checked(std::FILE *&stream) {
-  std::FILE *closing = std::exchange(stream, nullptr);
-  if (!platform::has_free_space_figure(closing, name_)) {
-    return std::fclose(closing) == 0;
-  }
-  return common::Fclose(closing, name_) == 0;
-}
-
-void Output::discard_stream() {
-  std::fclose(std::exchange(stream_, nullptr));
-}
-
-Output::Finished Output::finish() {
-  switch (way_) {
-    case Way::direct:
-      break;
-    case Way::new_file:
-      // A directory moved meanwhile would get the file under another name.
-      if (!temp_->directory_in_place()) {
-        discard_stream();
-        return Finished::write_failed;
-      }
-      return close_checked(stream_) && take_name(Replacing::new_file) == platform::Taken::yes
-                 ? Finished::done
-                 : Finished::write_failed;
-    case Way::replace:
-      return spooling_ ? rewrite_in_place(stream_) : replace_by_temp();
-  }
-  return close_checked(stream_) ? Finished::done : Finished::write_failed;
-}
-
-Output::Finished Output::replace_by_temp() {
-  if (!temp_->directory_in_place()) {
-    discard_stream();
-    return Finished::write_failed;
-  }
-  const bool metadata_taken = temp_->take_metadata();
-  if (!temp_->flush() || !close_checked(stream_)) {
-    return Finished::write_failed;
-  }
-  const platform::FileStatus target = temp_->target_status();
-  if (!target.unchanged_since(status_)) {
-    return Finished::changed;
-  }
-  // A file that has gained a name meanwhile, whose metadata this user cannot
-  // give to another file, or that another program holds open, can still be
-  // rewritten in place.  A file whose owner changed its metadata after the
-  // temporary file took it is not replaced: that would undo the change.
-  if (target.links == 1 && metadata_taken) {
-    if (!temp_->metadata_unchanged()) {
-      return Finished::changed;
-    }
-    switch (take_name(Replacing::existing_file)) {
-      case platform::Taken::yes:
-        return Finished::done;
-      case platform::Taken::not_flushed:
-        return Finished::write_failed;
-      case platform::Taken::no:
-        break;
-    }
-    // A replacement that lost the original has kept the new text.
-    if (temp_->kept_name() != nullptr) {
-      return Finished::write_failed;
-    }
-  }
-  if (!open_original()) {
-    return Finished::write_failed;
-  }
-  return rewrite_in_place(temp_->contents());
-}
-
-platform::Taken Output::take_name(Replacing what) {
-  // Once the name is taken, the text is in place: an interruption can no
-  // longer undo it.
-  platform::hold_interrupts();
-  const platform::Taken taken = temp_->take_name(what);
-  if (taken != platform::Taken::no) {
-    platform::hold_interrupts_to_the_end();
-  } else {
-    platform::release_interrupts();
-  }
-  return taken;
-}
-
-Output::Finished Output::rewrite_in_place(std::FILE *text) {
-  if (!platform::status_of(original_).unchanged_since(status_) || !still_named()) {
-    return Finished::changed;
-  }
-  platform::hold_interrupts();
-  const Finished finished = copy_over_original(text);
-  if (finished == Finished::done) {
-    platform::hold_interrupts_to_the_end();
-  } else {
-    platform::release_interrupts();
-  }
-  return finished;
-}
-
 namespace {
+
+using Outcome = Ending::Outcome;
+
+// What the name denotes: for the input itself, the input's status at
+// opening, since the input is read only as far as its size then and the file
+// is replaced only while it is still as it was.
+platform::FileStatus status_of_output(const char *name, const Input &input) {
+  const platform::FileStatus output = platform::status_of(name);
+  return input.status().same_file(output) ? input.status() : output;
+}
+
+Output::Way way_for(const platform::FileStatus &output) {
+  if (!output.exists) {
+    return Output::Way::new_file;
+  }
+  return output.regular ? Output::Way::replace : Output::Way::direct;
+}
 
 // What the in-place copy's own writes have made of the file: its size as
 // they leave it and its modification time as last seen after them.
@@ -218,12 +64,260 @@ class OwnWrites {
 
 }  // namespace
 
-Output::Finished Output::copy_over_original(std::FILE *text) {
+Output::Output(const char *name, const Input &input)
+    : name_(name),
+      status_(status_of_output(name, input)),
+      same_file_(input.status().same_file(status_)),
+      way_(way_for(status_)) {}
+
+Output::~Output() {
+  for (std::FILE *stream : {stream_, original_}) {
+    if (stream != nullptr) {
+      std::fclose(stream);
+    }
+  }
+}
+
+Ending Output::changed() const {
+  return {same_file_ ? Outcome::reading_error : Outcome::writing_error, 0};
+}
+
+Ending Output::read_ahead(Input &input) {
+  // A file that cannot be identified might be the input under another name.
+  if (status_.unidentified || input.status().unidentified) {
+    return {Outcome::cannot_create, 0};
+  }
+  if (write_ahead(input)) {
+    const Ending converted = ending_of(flip_stream(input.source(), this));
+    if (converted.outcome != Outcome::writing_error) {
+      written_ahead_ = converted.done();
+      input.close();
+      return converted;
+    }
+    // No room beside the file, say: the input is checked instead, and the
+    // file asked about all the same.
+    discard_stream();
+    temp_.reset();
+    written_ = 0;
+  }
+  return input.check();
+}
+
+bool Output::write_ahead(Input &input) {
+  // Only a file of known size can be read again should that fail, and only
+  // a file with one name is replaced by a new one.
+  if (way_ != Way::replace || status_.links != 1 || !input.sized()) {
+    return false;
+  }
+  temp_ = platform::TempFile::unnamed_beside(name_, status_);
+  stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
+  return stream_ != nullptr;
+}
+
+Ending Output::write(Input &input) {
+  if (written_ahead_) {
+    return finish();
+  }
+  // A file that shrank while the user was asked is not converted.
+  if (exists() && input.shrank()) {
+    return {Outcome::reading_error, 0};
+  }
+  const Ending opened = open();
+  return opened.done() ? convert(input) : opened;
+}
+
+Ending Output::convert(Input &input) {
+  const Converted converted = flip_stream(input.source(), this);
+  input.close();
+  switch (converted.outcome) {
+    case Converted::Outcome::done:
+      return finish();
+    case Converted::Outcome::too_long:
+      // A checked input that now has a too long line has changed under the
+      // run.
+      return way_ == Way::new_file ? ending_of(converted) : Ending{Outcome::reading_error, 0};
+    case Converted::Outcome::write_error:
+      return {spooling_ ? Outcome::spooling_error : Outcome::writing_error, 0};
+    case Converted::Outcome::read_error:
+    case Converted::Outcome::unsupported:
+      break;
+  }
+  return ending_of(converted);
+}
+
+Ending Output::open() {
+  if (status_.unreachable) {
+    return {Outcome::cannot_create, 0};
+  }
+  switch (way_) {
+    case Way::new_file:
+      temp_ = platform::TempFile::beside(name_, Replacing::new_file, status_);
+      stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
+      break;
+    case Way::direct:
+      stream_ = platform::open_file(name_, "wb");
+      break;
+    case Way::replace:
+      return open_for_replacing();
+  }
+  return {stream_ != nullptr ? Outcome::done : Outcome::cannot_create, 0};
+}
+
+Ending Output::open_for_replacing() {
+  if (!platform::status_of(name_).unchanged_since(status_)) {
+    return changed();
+  }
+  // Where the system would refuse this user to create the file (another
+  // user's file in a shared sticky directory), it is not written either.
+  if (platform::creation_refused(name_)) {
+    return {Outcome::cannot_create, 0};
+  }
+  // Another name of the file would keep the old text if a new file took
+  // this one.
+  if (status_.links == 1) {
+    temp_ = platform::TempFile::beside(name_, Replacing::existing_file, status_);
+  }
+  if (temp_ != nullptr) {
+    stream_ = temp_->open_stream();
+    return {stream_ != nullptr ? Outcome::done : Outcome::cannot_create, 0};
+  }
+  if (!open_original()) {
+    return {Outcome::cannot_create, 0};
+  }
+  spooling_ = true;
+  stream_ = platform::open_spool();
+  return {stream_ != nullptr ? Outcome::done : Outcome::spooling_error, 0};
+}
+
+bool Output::still_named() const {
+  return platform::status_of(name_).same_file(status_);
+}
+
+bool Output::open_original() {
+  original_ = platform::open_file(name_, "r+b");
+  if (original_ != nullptr && !platform::status_of(original_).same_file(status_)) {
+    std::fclose(std::exchange(original_, nullptr));
+  }
+  return original_ != nullptr;
+}
+
+bool Output::write(const char *data, std::size_t size) {
+  written_ += size;
+  return platform::write_all(stream_, data, size);
+}
+
+bool Output::close_checked(std::FILE *&stream) {
+  std::FILE *closing = std::exchange(stream, nullptr);
+  if (!platform::has_free_space_figure(closing, name_)) {
+    return std::fclose(closing) == 0;
+  }
+  return common::Fclose(closing, name_) == 0;
+}
+
+void Output::discard_stream() {
+  if (stream_ != nullptr) {
+    std::fclose(std::exchange(stream_, nullptr));
+  }
+}
+
+Ending Output::finish() {
+  switch (way_) {
+    case Way::direct:
+      break;
+    case Way::new_file:
+      // A directory moved meanwhile would get the file under another name.
+      if (!temp_->directory_in_place()) {
+        discard_stream();
+        return {Outcome::writing_error, 0};
+      }
+      return {close_checked(stream_) && take_name(Replacing::new_file) == platform::Taken::yes
+                  ? Outcome::done
+                  : Outcome::writing_error,
+              0};
+    case Way::replace:
+      // Where the system would refuse this user to create the file, it is
+      // not written either; the text written ahead goes.
+      if (written_ahead_ && platform::creation_refused(name_)) {
+        return {Outcome::cannot_create, 0};
+      }
+      return spooling_ ? rewrite_in_place(stream_) : replace_by_temp();
+  }
+  return {close_checked(stream_) ? Outcome::done : Outcome::writing_error, 0};
+}
+
+Ending Output::replace_by_temp() {
+  if (!temp_->directory_in_place()) {
+    discard_stream();
+    return {Outcome::writing_error, 0};
+  }
+  const bool metadata_taken = temp_->take_metadata();
+  if (!temp_->flush() || !close_checked(stream_)) {
+    return {Outcome::writing_error, 0};
+  }
+  const platform::FileStatus target = temp_->target_status();
+  if (!target.unchanged_since(status_)) {
+    return changed();
+  }
+  // A file that has gained a name meanwhile, whose metadata this user cannot
+  // give to another file, or that another program holds open, can still be
+  // rewritten in place.  A file whose owner changed its metadata after the
+  // temporary file took it is not replaced: that would undo the change.
+  if (target.links == 1 && metadata_taken) {
+    if (!temp_->metadata_unchanged()) {
+      return changed();
+    }
+    switch (take_name(Replacing::existing_file)) {
+      case platform::Taken::yes:
+        return {};
+      case platform::Taken::not_flushed:
+        return {Outcome::writing_error, 0};
+      case platform::Taken::no:
+        break;
+    }
+    // A replacement that lost the original has kept the new text.
+    if (temp_->kept_name() != nullptr) {
+      return {Outcome::writing_error, 0};
+    }
+  }
+  if (!open_original()) {
+    return {Outcome::writing_error, 0};
+  }
+  return rewrite_in_place(temp_->contents());
+}
+
+platform::Taken Output::take_name(Replacing what) {
+  // Once the name is taken, the text is in place: an interruption can no
+  // longer undo it.
+  platform::hold_interrupts();
+  const platform::Taken taken = temp_->take_name(what);
+  if (taken != platform::Taken::no) {
+    platform::hold_interrupts_to_the_end();
+  } else {
+    platform::release_interrupts();
+  }
+  return taken;
+}
+
+Ending Output::rewrite_in_place(std::FILE *text) {
+  if (!platform::status_of(original_).unchanged_since(status_) || !still_named()) {
+    return changed();
+  }
+  platform::hold_interrupts();
+  const Ending rewritten = copy_over_original(text);
+  if (rewritten.done()) {
+    platform::hold_interrupts_to_the_end();
+  } else {
+    platform::release_interrupts();
+  }
+  return rewritten;
+}
+
+Ending Output::copy_over_original(std::FILE *text) {
   // Allocating and writing take set-id bits and capabilities away; a file
   // whose bits this user could not give back is not touched.
   const platform::Privileges privileges = platform::Privileges::of(original_);
   if (!privileges.restorable()) {
-    return Finished::cannot_rewrite_in_place;
+    return {Outcome::cannot_rewrite_in_place, 0};
   }
   const platform::OthersHeldOff held_off(original_);
   OwnWrites own(original_);
@@ -234,10 +328,10 @@ Output::Finished Output::copy_over_original(std::FILE *text) {
     case platform::Reserved::done:
       break;
     case platform::Reserved::unsupported:
-      return Finished::cannot_rewrite_in_place;
+      return {Outcome::cannot_rewrite_in_place, 0};
     case platform::Reserved::no_space:
     case platform::Reserved::failed:
-      return Finished::write_failed;
+      return {Outcome::writing_error, 0};
   }
   own.reserved(written_);
   // Another writer stops the copy, and what it wrote is not cut away.
@@ -246,16 +340,17 @@ Output::Finished Output::copy_over_original(std::FILE *text) {
     const std::int64_t got = platform::read_at(text, block.get(), kChunk, offset);
     if (got <= 0 || !own.undisturbed() ||
         !platform::write_at(original_, block.get(), static_cast<std::size_t>(got), offset)) {
-      return Finished::write_failed;
+      return {Outcome::writing_error, 0};
     }
     offset += static_cast<std::uint64_t>(got);
     own.wrote_to(offset);
   }
-  return own.undisturbed() && platform::truncate(original_, written_) &&
-                 privileges.restore(original_) && platform::flush(original_) &&
-                 static_cast<std::uint64_t>(platform::status_of(original_).size) == written_
-             ? Finished::done
-             : Finished::write_failed;
+  return {own.undisturbed() && platform::truncate(original_, written_) &&
+                  privileges.restore(original_) && platform::flush(original_) &&
+                  static_cast<std::uint64_t>(platform::status_of(original_).size) == written_
+              ? Outcome::done
+              : Outcome::writing_error,
+          0};
 }
 
 void Output::abandon() {

@@ -1,5 +1,5 @@
 // The output file: the one place that decides how the converted text is
-// written.
+// written, and that tells what came of it.
 #ifndef NLFLIP_OUTPUT_H
 #define NLFLIP_OUTPUT_H
 
@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "ending.h"
+#include "input.h"
 #include "platform.h"
 #include "stream.h"
 
@@ -28,52 +30,50 @@ class Output : public Sink {
   //    interruptions wait until the copy is done.
   enum class Way { new_file, direct, replace };
 
-  enum class Opened {
-    ok,
-    cannot_create,
-    cannot_spool,  // the copy of the text for an in-place rewrite
-    changed,       // the file to replace is no longer what it was at the start
-  };
-
-  enum class Finished {
-    done,
-    write_failed,
-    cannot_rewrite_in_place,
-    changed,  // the file to replace is no longer what it was at the start
-  };
-
-  static Way way_for(const platform::FileStatus &output);
-
-  // The output's status is what the name denoted at the start.
-  Output(const char *name, Way way, const platform::FileStatus &status)
-      : name_(name), way_(way), status_(status) {}
+  // What the name denotes now, and whether that is the input.
+  Output(const char *name, const Input &input);
   ~Output() override;
   Output(const Output &) = delete;
   Output &operator=(const Output &) = delete;
 
-  Opened open();
+  const char *name() const { return name_; }
+  // Whether a file of that name exists, so that the user is asked first.
+  bool exists() const { return status_.exists; }
+
+  // Before the prompt: reads the input through.  A regular input for a file
+  // that a temporary file can replace is converted into one that has no
+  // name yet (Linux), so that the answer y only gives it the file's place
+  // and no or an interruption leaves nothing; any other input is checked,
+  // and a pipe or device kept.
+  Ending read_ahead(Input &input);
+  // After the answer: converts the input unless that was done ahead, and
+  // gives the output its name, or its text to the file it replaces.
+  Ending write(Input &input);
   bool write(const char *data, std::size_t size) override;
-  // Whether the text is kept in a spool file in the temporary directory
-  // before it is copied over the file.
-  bool spooling() const { return spooling_; }
-  // Gives the output its name, or its text to the file it replaces.
-  Finished finish();
-  // Closes after a failed write or finish; the guarded close still reports
-  // a full disk.
+  // Closes after a writing failure; the guarded close still reports a full
+  // disk.
   void abandon();
-  // After a failed finish: where the replacement lost the original, the
+  // After a writing failure: where a replacement lost the original, the
   // temporary file that was kept with the new text; null otherwise.
   const std::string *kept_name() const { return temp_ != nullptr ? temp_->kept_name() : nullptr; }
 
  private:
-  Opened open_for_replacing();
+  // What a change of the file to replace means: its own text read wrongly,
+  // or another file that is not to be replaced.
+  Ending changed() const;
+
+  bool write_ahead(Input &input);
+  Ending open();
+  Ending open_for_replacing();
   bool open_original();
   // Whether the name still denotes the file to replace.
   bool still_named() const;
-  Finished replace_by_temp();
+  Ending convert(Input &input);
+  Ending finish();
+  Ending replace_by_temp();
   platform::Taken take_name(platform::Replacing what);
-  Finished rewrite_in_place(std::FILE *text);
-  Finished copy_over_original(std::FILE *text);
+  Ending rewrite_in_place(std::FILE *text);
+  Ending copy_over_original(std::FILE *text);
   // Closes a stream written to the output's disk; false when closing failed
   // or the disk is full.
   bool close_checked(std::FILE *&stream);
@@ -81,12 +81,14 @@ class Output : public Sink {
   void discard_stream();
 
   const char *name_;
+  platform::FileStatus status_;  // what the name denoted at the start
+  bool same_file_;               // as the input
   Way way_;
-  platform::FileStatus status_;
   std::unique_ptr<platform::TempFile> temp_;
   std::FILE *stream_ = nullptr;    // where the converted text goes
   std::FILE *original_ = nullptr;  // the file to rewrite in place
-  bool spooling_ = false;
+  bool spooling_ = false;          // the text waits in TMPDIR for an in-place rewrite
+  bool written_ahead_ = false;
   std::uint64_t written_ = 0;
 };
 

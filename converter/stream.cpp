@@ -1,5 +1,6 @@
 #include "stream.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -122,28 +123,44 @@ class Turns {
   Converted outcome_;
 };
 
-// Converts a stream with two workers that take the chunks in turns: each
-// reads, converts and writes its chunk itself, so that the chunk's bytes
-// stay in its processor's cache and only the unfinished line crosses to the
-// other.  While one converts, the other can read or write.  Without a sink,
-// or where no second thread can be started, one worker takes every chunk.
+// The chunk size for a source: at most the size asked for, at most what the
+// source is known to hold (a page multiple), at least a window's lookahead.
+std::size_t chunk_for(const Source &source, std::size_t asked) {
+  const std::uint64_t left = source.left();
+  const std::size_t known = left < asked ? page_multiple(static_cast<std::size_t>(left)) : asked;
+  return std::max(std::min(asked, known), kLookahead);
+}
+
+// Whether a second worker pays: only where there is a sink, the source is
+// not known to be small, and the chunk leaves it something to take.
+bool second_worker_pays(const Source &source, const Sink *sink, std::size_t chunk) {
+  const std::uint64_t left = source.left();
+  return sink != nullptr && (left == Source::kUnknown || left > kOneWorkerUpTo) && left > chunk;
+}
+
+// Converts a stream with one worker, or with two that take the chunks in
+// turns: each reads, converts and writes its chunk itself, so that the
+// chunk's bytes stay in its processor's cache and only the unfinished line
+// crosses to the other.  While one converts, the other can read or write.
+// Where no second thread can be started, one worker takes every chunk.
 class Workers {
  public:
   Workers(Source &source, Sink *sink, std::size_t chunk, Kernel kernel)
       : source_(source),
         sink_(sink),
-        chunk_(chunk),
+        chunk_(chunk_for(source, chunk)),
+        areas_(second_worker_pays(source, sink, chunk_) ? 2 : 1),
         front_(page_multiple(2 * kLookahead)),
-        in_size_(page_multiple(front_ + chunk + kSlack)),
-        out_size_(page_multiple(kPage + 2 * (front_ + chunk) + kSlack)),
-        in_(2 * in_size_),
-        out_(2 * out_size_),
+        in_size_(page_multiple(front_ + chunk_ + kSlack)),
+        out_size_(page_multiple(kPage + 2 * (front_ + chunk_) + kSlack)),
+        in_(areas_ * in_size_),
+        out_(areas_ * out_size_),
         flipper_(kernel),
         turns_(source.reads_ahead()) {}
 
   Converted run() {
     std::thread other;
-    if (sink_ != nullptr) {
+    if (areas_ == 2) {
       try {
         other = std::thread([this] { work(1, 2); });
       } catch (const std::system_error &) {
@@ -160,9 +177,9 @@ class Workers {
  private:
   // The fresh bytes of a chunk are read to a page boundary, the system
   // copies to and from aligned buffers fastest; the carried line goes in
-  // front of them.  The two areas take the chunks in turns.
-  char *fresh(std::uint64_t chunk) const { return in_.get() + chunk % 2 * in_size_ + front_; }
-  char *converted(std::uint64_t chunk) const { return out_.get() + chunk % 2 * out_size_; }
+  // front of them.  Two workers take two areas in turns; one reuses one.
+  char *fresh(std::uint64_t chunk) const { return in_.get() + chunk % areas_ * in_size_ + front_; }
+  char *converted(std::uint64_t chunk) const { return out_.get() + chunk % areas_ * out_size_; }
 
   void work(std::uint64_t first, std::uint64_t stride) {
     for (std::uint64_t chunk = first;; chunk += stride) {
@@ -222,7 +239,8 @@ class Workers {
       out[written++] = data[size - 1];
     }
     carried_ = size - step.consumed;
-    std::memcpy(fresh(chunk + 1) - carried_, data + step.consumed, carried_);
+    // In one area the carried line moves to the front of its own chunk.
+    std::memmove(fresh(chunk + 1) - carried_, data + step.consumed, carried_);
     block = {out, written};
     output_size_ += written;
     turns_.done(Turns::kConvert, chunk);
@@ -260,6 +278,7 @@ class Workers {
   Source &source_;
   Sink *sink_;
   const std::size_t chunk_;
+  const std::size_t areas_;  // of the input and of the output, one per worker
   // The unfinished line and the lookahead behind it, less than a window
   // each, are carried in front of the next chunk.
   const std::size_t front_;

@@ -21,6 +21,9 @@ class Source {
   // read can wait for long (a file, bytes kept), since a read that a pipe or
   // a terminal holds up must not outlast the conversion.
   virtual bool reads_ahead() const { return false; }
+  // How many bytes are left to read, where that is known; else kUnknown.
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  virtual std::uint64_t left() const { return kUnknown; }
 };
 
 // Reads from the source into buffer[0, size) until it is full or the
@@ -42,15 +45,20 @@ struct Converted {
   std::uint64_t line = 0;  // the number of the too long line
 };
 
-// Bytes read and converted at a time.
+// Bytes read and converted at a time, at most.
 constexpr std::size_t kChunk = std::size_t{1} << 20;
+// A source known to hold no more than this is converted by one worker: a
+// second one pays for its start and for handing chunks over only on more.
+constexpr std::uint64_t kOneWorkerUpTo = std::uint64_t{8} << 20;
 
 // Reads the source to its end and writes its lines, their ends toggled, to
 // the sink; without a sink the lines are only checked.  A UTF-16 byte-order
 // mark at the start is copied, and the rest split in UTF-16 code units; an
 // odd byte at the end follows the last line as it is.  Stops at the first
 // too long line, reading failure or writing failure.  The chunk size is at
-// least kLookahead.
+// least kLookahead; for a source of known size it is cut to that size, so
+// that a small file needs small buffers.  Two workers take the chunks in
+// turns where there is a sink and the source is not known to be small.
 Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChunk,
                       Kernel kernel = fastest_kernel());
 

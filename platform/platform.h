@@ -140,6 +140,10 @@ class TempFile {
   // to this user alone until it takes the original's metadata.
   static std::unique_ptr<TempFile> beside(const char *path, Replacing what,
                                           const FileStatus &existing);
+  // The same, to replace an existing file, but only where it can have no
+  // name until it takes the file's place (Linux, most local file systems),
+  // so that it is seen by no one and left behind by nothing; null elsewhere.
+  static std::unique_ptr<TempFile> unnamed_beside(const char *path, const FileStatus &existing);
   ~TempFile();
   TempFile(const TempFile &) = delete;
   TempFile &operator=(const TempFile &) = delete;
@@ -183,6 +187,10 @@ class TempFile {
  private:
   struct Place;
   explicit TempFile(std::unique_ptr<Place> place);
+  // Makes one beside path, only an unnamed one where unnamed_only says so
+  // (POSIX).
+  static std::unique_ptr<TempFile> make(const char *path, Replacing what,
+                                        const FileStatus &existing, bool unnamed_only);
   std::unique_ptr<Place> place_;
   bool kept_ = false;
   std::string kept_name_;

@@ -55,17 +55,19 @@ sigset_t interruption_set() {
 // The signal mask from before interruptions were held.
 sigset_t mask_before_hold;
 
-// Catches a signal, unless the caller ignores it (nohup); faults run on a
-// stack of their own, so that an overflowing stack is caught too.
+// Catches a signal, unless the caller ignores it (nohup): then the ignoring
+// is put back, which also drops one that came meanwhile, so the signals
+// are caught with the interruptions held.  Faults run on a stack of their
+// own, so that an overflowing stack is caught too.
 void catch_signal(int signal_number) {
   struct sigaction action {};
-  if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) {
-    return;
-  }
   action.sa_handler = on_interruption;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_ONSTACK;
-  sigaction(signal_number, &action, nullptr);
+  struct sigaction before {};
+  if (sigaction(signal_number, &action, &before) == 0 && before.sa_handler == SIG_IGN) {
+    sigaction(signal_number, &before, nullptr);
+  }
 }
 
 void set_up_fault_stack() {
@@ -120,6 +122,7 @@ void prepare_process() {
   // SIGIO; it waits, and the run goes on.
   std::signal(SIGIO, SIG_IGN);
   set_up_fault_stack();
+  const posix::InterruptionsHeld held;
   for (const int signal_number : kInterruptions) {
     catch_signal(signal_number);
   }

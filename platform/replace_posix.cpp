@@ -222,12 +222,12 @@ struct TempFile::Place {
   }
 
   // Creates it in the directory with the mode given: unnamed where the file
-  // system can, else under a fresh name, made and registered for removal
-  // together.
-  bool create(mode_t mode) {
+  // system can, else (unless only an unnamed one will do) under a fresh
+  // name, made and registered for removal together.
+  bool create(mode_t mode, bool unnamed_only) {
     file = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    if (file >= 0) {
-      return true;
+    if (file >= 0 || unnamed_only) {
+      return file >= 0;
     }
     const InterruptionsHeld held;
     if (!with_fresh_name(name, [&](const char *fresh) {
@@ -322,6 +322,15 @@ TempFile::~TempFile() {
 
 std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
                                            const FileStatus &existing) {
+  return make(path, what, existing, false);
+}
+
+std::unique_ptr<TempFile> TempFile::unnamed_beside(const char *path, const FileStatus &existing) {
+  return make(path, Replacing::existing_file, existing, true);
+}
+
+std::unique_ptr<TempFile> TempFile::make(const char *path, Replacing what,
+                                         const FileStatus &existing, bool unnamed_only) {
   const std::string final = final_name(path);
   auto place = std::make_unique<Place>();
   place->target = base_name(final);
@@ -341,7 +350,7 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
   // 0666 leaves a new file's permissions to the umask or the directory's
   // default access control list, as for any new file; one that replaces a
   // file is open to this user alone until it takes the file's metadata.
-  if (!place->create(what == Replacing::new_file ? 0666 : 0600)) {
+  if (!place->create(what == Replacing::new_file ? 0666 : 0600, unnamed_only)) {
     return nullptr;
   }
   return std::unique_ptr<TempFile>(new TempFile(std::move(place)));

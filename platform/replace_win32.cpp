@@ -243,6 +243,12 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
   return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
 }
 
+// A file without a name cannot be made on Windows.
+std::unique_ptr<TempFile> TempFile::unnamed_beside(const char * /*path*/,
+                                                   const FileStatus & /*existing*/) {
+  return nullptr;
+}
+
 std::FILE *TempFile::open_stream() const {
   return stream_on(duplicate(place_->file), "wb", _O_WRONLY);
 }

@@ -56,6 +56,7 @@ TEST_F(Cli, FilesThatChangeWhileAskedAboutAreNotReplaced) {
     std::filesystem::rename(path("f.new"), path("f"));
   };
   const auto link_g = [this] { ASSERT_EQ(link(path("f").c_str(), path("g").c_str()), 0); };
+  const auto truncate_input = [this] { std::filesystem::resize_file(path("in.txt"), 20000); };
   const std::string input = std::string(5000, 'a') + "\n" + std::string(50000, '\n');
   struct Case {
     const char *name;
@@ -109,27 +110,44 @@ TEST_F(Cli, FilesThatChangeWhileAskedAboutAreNotReplaced) {
        1,
        "f: writing error\n",
        {{"f", "newer\n"}}},
-      {"the input truncated",
+      // The input is read through before the prompt where the output can be
+      // converted ahead; where it cannot (a second name), the input is only
+      // checked then and read again after the answer.
+      {"the input truncated, the output converted ahead",
        {"in.txt", "f"},
        [] {},
-       [this] { std::filesystem::resize_file(path("in.txt"), 20000); },
-       1,
-       "in.txt: reading error\n",
-       {{"f", "a\nb\n"}}},
-      {"a too long line written into the input",
-       {"in.txt", "f"},
-       [] {},
-       rewrite("in.txt", std::string(input.size(), 'z')),
-       1,
-       "in.txt: reading error\n",
-       {{"f", "a\nb\n"}}},
-      {"lines appended to the input, which were not read",
-       {"in.txt", "f"},
-       [] {},
-       [this] { std::ofstream(path("in.txt"), std::ios::app | std::ios::binary) << "more\n"; },
+       truncate_input,
        0,
        "",
        {{"f", with_crlf(input)}}},
+      {"a too long line written into the input, the output converted ahead",
+       {"in.txt", "f"},
+       [] {},
+       rewrite("in.txt", std::string(input.size(), 'z')),
+       0,
+       "",
+       {{"f", with_crlf(input)}}},
+      {"the input truncated, the output with a second name",
+       {"in.txt", "f"},
+       link_g,
+       truncate_input,
+       1,
+       "in.txt: reading error\n",
+       {{"f", "a\nb\n"}, {"g", "a\nb\n"}}},
+      {"a too long line written into the input, the output with a second name",
+       {"in.txt", "f"},
+       link_g,
+       rewrite("in.txt", std::string(input.size(), 'z')),
+       1,
+       "in.txt: reading error\n",
+       {{"f", "a\nb\n"}, {"g", "a\nb\n"}}},
+      {"lines appended to the input, which were not read",
+       {"in.txt", "f"},
+       link_g,
+       [this] { std::ofstream(path("in.txt"), std::ios::app | std::ios::binary) << "more\n"; },
+       0,
+       "",
+       {{"f", with_crlf(input)}, {"g", with_crlf(input)}}},
   };
   for (const auto &c : cases) {
     std::filesystem::remove(path("g"));
