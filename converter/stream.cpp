@@ -37,12 +37,13 @@ std::size_t page_multiple(std::size_t size) {
   return (size + kPage - 1) / kPage * kPage;
 }
 
-// A block of memory that starts at a page boundary.  It is not cleared: its
-// pages are touched only as they are used, and bytes past the data are read
-// but never used.
+// A block of memory that starts at a page boundary, its pages made at once.
+// It is not cleared: bytes past the data are read but never used.
 class PageAligned {
  public:
-  explicit PageAligned(std::size_t size) : raw_(new char[size + kPage]) {}
+  explicit PageAligned(std::size_t size) : raw_(new char[size + kPage]) {
+    platform::prefault(get(), size);
+  }
 
   char *get() const {
     const auto misalignment = reinterpret_cast<std::uintptr_t>(raw_.get()) % kPage;
@@ -123,19 +124,22 @@ class Turns {
   Converted outcome_;
 };
 
-// The chunk size for a source: at most the size asked for, at most what the
-// source is known to hold (a page multiple), at least a window's lookahead.
-std::size_t chunk_for(const Source &source, std::size_t asked) {
-  const std::uint64_t left = source.left();
-  const std::size_t known = left < asked ? page_multiple(static_cast<std::size_t>(left)) : asked;
-  return std::max(std::min(asked, known), kLookahead);
+// Whether a second worker pays: only where there is a sink and the source is
+// not known to be small.
+bool second_worker_pays(const Source &source, const Sink *sink) {
+  return sink != nullptr && source.left() > kOneWorkerUpTo;
 }
 
-// Whether a second worker pays: only where there is a sink, the source is
-// not known to be small, and the chunk leaves it something to take.
-bool second_worker_pays(const Source &source, const Sink *sink, std::size_t chunk) {
+// The chunk size for a source: the one asked for, or the workers' own; at
+// most what the source is known to hold (a page multiple); at least a
+// window's lookahead.
+std::size_t chunk_for(const Source &source, std::size_t asked, bool two_workers) {
+  if (asked == kChosenChunk) {
+    asked = two_workers ? kTwoWorkerChunk : kChunk;
+  }
   const std::uint64_t left = source.left();
-  return sink != nullptr && (left == Source::kUnknown || left > kOneWorkerUpTo) && left > chunk;
+  const std::size_t known = left < asked ? page_multiple(static_cast<std::size_t>(left)) : asked;
+  return std::max(known, kLookahead);
 }
 
 // Converts a stream with one worker, or with two that take the chunks in
@@ -148,8 +152,8 @@ class Workers {
   Workers(Source &source, Sink *sink, std::size_t chunk, Kernel kernel)
       : source_(source),
         sink_(sink),
-        chunk_(chunk_for(source, chunk)),
-        areas_(second_worker_pays(source, sink, chunk_) ? 2 : 1),
+        areas_(second_worker_pays(source, sink) ? 2 : 1),
+        chunk_(chunk_for(source, chunk, areas_ == 2)),
         front_(page_multiple(2 * kLookahead)),
         in_size_(page_multiple(front_ + chunk_ + kSlack)),
         out_size_(page_multiple(kPage + 2 * (front_ + chunk_) + kSlack)),
@@ -277,8 +281,8 @@ class Workers {
 
   Source &source_;
   Sink *sink_;
-  const std::size_t chunk_;
   const std::size_t areas_;  // of the input and of the output, one per worker
+  const std::size_t chunk_;
   // The unfinished line and the lookahead behind it, less than a window
   // each, are carried in front of the next chunk.
   const std::size_t front_;

@@ -45,21 +45,28 @@ struct Converted {
   std::uint64_t line = 0;  // the number of the too long line
 };
 
-// Bytes read and converted at a time, at most.
-constexpr std::size_t kChunk = std::size_t{1} << 20;
+// Bytes read and converted at a time by one worker: few enough that its
+// buffers take few fresh pages, which cost a run more than reading the
+// bytes, and stay in the processor's cache.
+constexpr std::size_t kChunk = std::size_t{64} << 10;
+// By each of two workers: enough that handing chunks over costs little.
+constexpr std::size_t kTwoWorkerChunk = std::size_t{512} << 10;
 // A source known to hold no more than this is converted by one worker: a
-// second one pays for its start and for handing chunks over only on more.
-constexpr std::uint64_t kOneWorkerUpTo = std::uint64_t{8} << 20;
+// second one pays for its start and for the handing over only on more.
+constexpr std::uint64_t kOneWorkerUpTo = std::uint64_t{32} << 20;
+// The chunk size that flip_stream chooses itself.
+constexpr std::size_t kChosenChunk = 0;
 
 // Reads the source to its end and writes its lines, their ends toggled, to
 // the sink; without a sink the lines are only checked.  A UTF-16 byte-order
 // mark at the start is copied, and the rest split in UTF-16 code units; an
 // odd byte at the end follows the last line as it is.  Stops at the first
-// too long line, reading failure or writing failure.  The chunk size is at
-// least kLookahead; for a source of known size it is cut to that size, so
-// that a small file needs small buffers.  Two workers take the chunks in
-// turns where there is a sink and the source is not known to be small.
-Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChunk,
+// too long line, reading failure or writing failure.  Two workers take the
+// chunks in turns where there is a sink and the source is not known to be
+// small.  The chunk size, at least kLookahead, is kChunk for one worker and
+// kTwoWorkerChunk for two unless given, and for a source of known size at
+// most that size, so that a small file needs small buffers.
+Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChosenChunk,
                       Kernel kernel = fastest_kernel());
 
 }  // namespace nlflip

@@ -1,10 +1,17 @@
-// POSIX: the local-memory heap, on the C heap.
+// POSIX: memory: pages made at once, and the local-memory heap on the C heap.
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <new>
 
 #include "platform.h"
 
 namespace platform {
+
+// Older kernels answer EINVAL, and the pages come one fault at a time.
+void prefault(void *block, std::size_t size) {
+  madvise(block, size, MADV_POPULATE_WRITE);
+}
 
 namespace {
 

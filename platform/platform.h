@@ -34,6 +34,11 @@ void put_text(std::FILE *stream, const char *text);
 // when they cannot be determined.
 double free_space(const char *path);
 
+// Has the pages of a block of memory made at once, before it is written,
+// where the system can (Linux 5.14 and later): one call costs a run less
+// than a fault for each page.  Elsewhere nothing.
+void prefault(void *block, std::size_t size);
+
 // Local-memory heap: blocks known by opaque non-null handles.
 void *local_alloc(int size);     // zero-filled block, or null
 void *local_lock(void *handle);  // the block's address, or null

@@ -318,6 +318,10 @@ double free_space(const char *path) {
   return result;
 }
 
+// Windows makes a committed page when it is first touched; there is no
+// cheaper way.
+void prefault(void * /*block*/, std::size_t /*size*/) {}
+
 void *local_alloc(int size) {
   if (size < 0) {
     return nullptr;

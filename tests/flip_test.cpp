@@ -262,6 +262,54 @@ TEST(Flip, ConvertsLargeInputsAcrossManyChunks) {
   EXPECT_EQ(converted(in, nlflip::kChunk), model(in));
 }
 
+// Random LF, CR and CR LF lines of 0 to 120 bytes, exactly size bytes.
+std::string lines_of_size(std::size_t size, std::mt19937 &random) {
+  std::string text;
+  text.reserve(size);
+  while (text.size() < size) {
+    text.append(random() % 120, 'm');
+    text += "\n\r\n\r"[random() % 4];
+  }
+  text.resize(size);
+  return text;
+}
+
+TEST(Flip, SizedSourcesOfEverySizeAroundTheSwitchPoints) {
+  // A source of known size is converted by one worker in chunks of at most
+  // its size, a large one by two: sizes at and around each switch.
+  const std::size_t page = 4096;
+  const std::vector<std::size_t> sizes = {
+      0,
+      1,
+      page - 1,
+      nlflip::kLookahead - 1,
+      nlflip::kLookahead,
+      nlflip::kLookahead + 1,
+      nlflip::kChunk - 1,
+      nlflip::kChunk,
+      nlflip::kChunk + 1,
+      nlflip::kChunk + page + 1,
+      2 * nlflip::kChunk + nlflip::kLookahead,
+      nlflip::kTwoWorkerChunk + 1,
+      static_cast<std::size_t>(nlflip::kOneWorkerUpTo),
+      static_cast<std::size_t>(nlflip::kOneWorkerUpTo) + 1,
+  };
+  std::mt19937 random(run_seed());
+  for (const std::size_t size : sizes) {
+    const std::string in = lines_of_size(size, random);
+    const Outcome expected = model(in);
+    for (const bool sized : {true, false}) {
+      ASSERT_EQ(converted(in, nlflip::kChosenChunk, {}, nlflip::fastest_kernel(), sized), expected)
+          << size << " bytes, sized " << sized;
+    }
+    // Reads that end anywhere, in the smallest chunks.
+    ASSERT_EQ(
+        converted(in, nlflip::kLookahead, {1, 4099, 7, 65536}, nlflip::fastest_kernel(), true),
+        expected)
+        << size << " bytes in small reads";
+  }
+}
+
 TEST(Flip, StopsWhenTheOutputCannotBeWritten) {
   class FailingSink : public nlflip::Sink {
    public:
@@ -300,7 +348,8 @@ TEST(Flip, ReadingFailureStopsAfterWhatWasReadBeforeIt) {
   for (const bool ahead : {false, true}) {
     FailingSource source(in, ahead);
     flip_stream_support::StringSink sink;
-    EXPECT_EQ(nlflip::flip_stream(source, &sink).outcome, nlflip::Converted::Outcome::read_error)
+    EXPECT_EQ(nlflip::flip_stream(source, &sink, nlflip::kChunk).outcome,
+              nlflip::Converted::Outcome::read_error)
         << "read ahead: " << ahead;
     written[ahead ? 1 : 0] = sink.text;
   }

@@ -229,8 +229,9 @@ class OtherWriters : public Traced, public ::testing::WithParamInterface<OtherWr
 TEST_P(OtherWriters, StopTheInPlaceCopyAndLoseNothing) {
   const OtherWriter &c = GetParam();
   const bool grows = std::string(c.stop_after) == "fallocate";
+  // Lines within one block of the copy, so that the first is the last.
   std::string old_text;
-  for (int i = 0; i < 20000; ++i) {
+  for (int i = 0; i < 5000; ++i) {
     old_text += std::to_string(i) + (grows ? "\n" : "\r\n");
   }
   const std::string new_text = grows ? with_crlf(old_text) : clitest::with_lf(old_text);

@@ -562,7 +562,9 @@ TEST_P(Interruptions, LeaveTheOldTextOrTheNewOneAndNoTemporaryFile) {
     if (new_output()) {
       ASSERT_TRUE(run.feed(original_.substr(0, std::size_t{1} << 20))) << what;
     } else {
+      // The new text, converted ahead, is seen by no one while asked about.
       run.wait_for_error_output();
+      EXPECT_FALSE(temporary_file_left(dir_.path())) << what;
     }
     run.signal(signal_number);
     const RunResult r = run.finish();

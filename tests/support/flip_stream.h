@@ -15,11 +15,13 @@
 namespace flip_stream_support {
 
 // Gives the text in reads of the listed sizes, taken in turn; memory never
-// holds a read up, so the next chunk is read ahead.
+// holds a read up, so the next chunk is read ahead.  A sized source tells
+// how much is left, as a file does, so that the converter may choose one
+// worker and buffers of the text's size.
 class MemorySource : public nlflip::Source {
  public:
-  MemorySource(const std::string &text, std::vector<std::size_t> reads)
-      : text_(text), reads_(std::move(reads)) {}
+  MemorySource(const std::string &text, std::vector<std::size_t> reads, bool sized = false)
+      : text_(text), reads_(std::move(reads)), sized_(sized) {}
 
   std::int64_t read(char *buffer, std::size_t size) override {
     const std::size_t wanted = reads_.empty() ? size : reads_[turn_++ % reads_.size()];
@@ -30,10 +32,12 @@ class MemorySource : public nlflip::Source {
   }
 
   bool reads_ahead() const override { return true; }
+  std::uint64_t left() const override { return sized_ ? text_.size() - position_ : kUnknown; }
 
  private:
   const std::string &text_;
   std::vector<std::size_t> reads_;
+  bool sized_;
   std::size_t turn_ = 0;
   std::size_t position_ = 0;
 };
@@ -50,8 +54,9 @@ class StringSink : public nlflip::Sink {
 // The converter's outcome in the model's terms.
 inline flip_model::Outcome converted(const std::string &text, std::size_t chunk,
                                      std::vector<std::size_t> reads = {},
-                                     nlflip::Kernel kernel = nlflip::fastest_kernel()) {
-  MemorySource source(text, std::move(reads));
+                                     nlflip::Kernel kernel = nlflip::fastest_kernel(),
+                                     bool sized = false) {
+  MemorySource source(text, std::move(reads), sized);
   StringSink sink;
   const nlflip::Converted result = nlflip::flip_stream(source, &sink, chunk, kernel);
   if (result.outcome == nlflip::Converted::Outcome::too_long) {
