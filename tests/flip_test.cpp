@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "flip.h"
@@ -358,25 +358,55 @@ TEST(Flip, ReadingFailureStopsAfterWhatWasReadBeforeIt) {
 }
 
 TEST(Flip, ChunkThatEndsNoLineLeavesTheBlockInFlightAlone) {
-  // The first block is still being written when the third chunk is
-  // converted: the second ends no line, so the third must not reuse the
-  // first one's area.
-  class SlowFirstWrite : public nlflip::Sink {
+  // The first block is still being written while the other worker reads
+  // and converts the second chunk, which ends no line: it must leave the
+  // block in flight alone.  The block waits until that chunk has been read.
+  constexpr std::size_t kChunkHere = nlflip::kLookahead + 97;
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable all_read;
+    bool read_through = false;
+  } shared;
+  class NotifyingSource : public flip_stream_support::MemorySource {
    public:
+    NotifyingSource(const std::string &text, Shared &shared)
+        : MemorySource(text, {}), shared_(shared) {}
+    std::int64_t read(char *buffer, std::size_t size) override {
+      const std::int64_t got = MemorySource::read(buffer, size);
+      read_ += static_cast<std::size_t>(std::max<std::int64_t>(got, 0));
+      if (read_ >= 2 * kChunkHere || got == 0) {
+        const std::lock_guard<std::mutex> lock(shared_.mutex);
+        shared_.read_through = true;
+        shared_.all_read.notify_all();
+      }
+      return got;
+    }
+
+   private:
+    Shared &shared_;
+    std::size_t read_ = 0;
+  };
+  class WaitingFirstWrite : public nlflip::Sink {
+   public:
+    explicit WaitingFirstWrite(Shared &shared) : shared_(shared) {}
     bool write(const char *data, std::size_t size) override {
       if (text.empty()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::unique_lock<std::mutex> lock(shared_.mutex);
+        shared_.all_read.wait(lock, [this] { return shared_.read_through; });
       }
       text.append(data, size);
       return true;
     }
     std::string text;
+
+   private:
+    Shared &shared_;
   };
   const std::string in = std::string(kWindow - 1, 'w') + "\r" + std::string(387, 'q') + "\n" +
                          std::string(kWindow - 1, 'w') + "\r\nabc\n";
-  flip_stream_support::MemorySource source(in, {});
-  SlowFirstWrite sink;
-  ASSERT_EQ(nlflip::flip_stream(source, &sink, nlflip::kLookahead + 97).outcome,
+  NotifyingSource source(in, shared);
+  WaitingFirstWrite sink(shared);
+  ASSERT_EQ(nlflip::flip_stream(source, &sink, kChunkHere).outcome,
             nlflip::Converted::Outcome::done);
   EXPECT_TRUE(sink.text == model(in).output);
 }
