@@ -103,7 +103,7 @@ Ending Output::read_ahead(Input &input) {
   return input.check();
 }
 
-bool Output::write_ahead(Input &input) {
+bool Output::write_ahead(const Input &input) {
   // Only a file of known size can be read again should that fail, and only
   // a file with one name is replaced by a new one.
   if (way_ != Way::replace || status_.links != 1 || !input.sized()) {

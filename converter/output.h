@@ -62,7 +62,7 @@ class Output : public Sink {
   // or another file that is not to be replaced.
   Ending changed() const;
 
-  bool write_ahead(Input &input);
+  bool write_ahead(const Input &input);
   Ending open();
   Ending open_for_replacing();
   bool open_original();
