@@ -24,8 +24,8 @@ using Mask = std::uintptr_t;
 constexpr std::size_t kBlock = sizeof(Mask) * CHAR_BIT;
 // Positions taken from each block whether it has that many line ends or
 // not: about one text line in 16 bytes, so rarely more.
-constexpr std::size_t kTakenAlways = kBlock / 16;
-static_assert(kTakenAlways <= Flipper::kPositions - kStretch, "room for the unconditional slots");
+constexpr std::size_t kListedAlways = kBlock / 16;
+static_assert(kListedAlways <= Flipper::kPositions - kStretch, "room for the unconditional slots");
 // Blocks whose masks are tested together for any line end at all.
 constexpr std::size_t kGroup = 256 / kBlock;
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
@@ -174,14 +174,14 @@ std::size_t lowest_bit(Mask bits) {
   return static_cast<std::size_t>(std::countr_zero(bits | (Mask{1} << (kBlock - 1))));
 }
 
-// Lists the positions that a block's mask has set, kTakenAlways of them
+// Lists the positions that a block's mask has set, kListedAlways of them
 // whether there are that many or not, after those listed already.
-void take(Mask hits, std::size_t block, std::size_t found, std::uint32_t *positions) {
-  for (std::size_t i = 0; i < kTakenAlways; ++i) {
+void list_positions(Mask hits, std::size_t block, std::size_t found, std::uint32_t *positions) {
+  for (std::size_t i = 0; i < kListedAlways; ++i) {
     positions[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
     hits &= hits - 1;
   }
-  for (std::size_t i = kTakenAlways; i < found; ++i) {
+  for (std::size_t i = kListedAlways; i < found; ++i) {
     positions[i] = static_cast<std::uint32_t>(block + lowest_bit(hits));
     hits &= hits - 1;
   }
@@ -209,7 +209,7 @@ std::size_t gather(const char *data, std::size_t from, std::size_t to, char want
     for (std::size_t b = 0; b < kGroup; ++b) {
       const Mask hits = Unit::template find<Isa>(data + group + b * kBlock, wanted);
       const std::size_t found = Isa::bit_count(hits);
-      take(hits, group + b * kBlock, found, positions + count);
+      list_positions(hits, group + b * kBlock, found, positions + count);
       count += found;
     }
   }
@@ -219,7 +219,7 @@ std::size_t gather(const char *data, std::size_t from, std::size_t to, char want
       hits &= (Mask{1} << (to - block)) - 1;
     }
     const std::size_t found = Isa::bit_count(hits);
-    take(hits, block, found, positions + count);
+    list_positions(hits, block, found, positions + count);
     count += found;
   }
   return count;
@@ -326,11 +326,12 @@ class CrFinder {
   }
 
   // Ends lines at the CRs gathered so far, from start on, as long as each
-  // starts before the limit and is plainly the end of its line: within its
-  // window, with no LF in that window (the next LF lies at bound) and none
-  // right behind it.  Returns their number.  Text with CR line ends runs
-  // through here.
-  std::size_t end_lines(std::size_t limit, std::size_t bound, std::size_t &start, char *&put) {
+  // starts before decidable_end and is plainly the end of its line: within
+  // its window, with no LF in that window (the next LF lies at next_lf) and
+  // none right behind it.  Returns their number.  Text with CR line ends
+  // runs through here.
+  std::size_t end_lines(std::size_t decidable_end, std::size_t next_lf, std::size_t &start,
+                        char *&put) {
     skip_before(start);
     std::size_t line_start = start;
     char *line_put = put;
@@ -339,7 +340,7 @@ class CrFinder {
       const std::size_t cr = positions_[next_];
       // The next LF may lie before the line, as the LF of a CR LF that
       // ended the line before.
-      if (line_start >= limit || bound < line_start || bound - line_start < kWindow ||
+      if (line_start >= decidable_end || next_lf < line_start || next_lf - line_start < kWindow ||
           cr - line_start >= kWindow || Unit::is(data_ + cr + Unit::kUnit, '\n')) {
         break;
       }
@@ -386,64 +387,94 @@ std::size_t end_by_cr(const char *data, std::size_t size, std::size_t start,
   return cr + kUnit < size && Unit::is(data + cr + kUnit, '\n') ? cr + kUnit : cr;
 }
 
+// Splits a chunk into lines and writes each, its end toggled, to out.
 template <class Isa, class Unit>
-Flipper::Step split(Flipper::State &state, const char *data, std::size_t size, bool last,
-                    char *out) {
-  constexpr std::size_t kUnit = Unit::kUnit;
-  // Only the lines that start before the limit can be decided from this
-  // chunk: their windows and the unit behind are in it.
-  const std::size_t limit = last ? size : size > Unit::kLookahead ? size - Unit::kLookahead : 0;
-  std::size_t start = 0;  // of the current line
-  char *put = out;
-  std::uint64_t line_count = state.lines;
-  const auto step = [&](bool too_long) {
-    state.lines = line_count;
-    return Flipper::Step{start, static_cast<std::size_t>(put - out), too_long};
-  };
-  CrFinder<Isa, Unit> crs(data, size, state.cr_positions.get());
-  // Ends the lines from start by the rule for CRs while the next LF, at
-  // bound, lies beyond their windows; false at a too long line.
-  const auto end_lines_by_cr = [&](std::size_t bound) {
-    while (start < limit && bound >= start && bound - start >= std::min(kWindow, size - start)) {
-      const std::size_t end = end_by_cr(data, size, start, crs);
+class ChunkSplitter {
+ public:
+  ChunkSplitter(Flipper::State &state, const char *data, std::size_t size, bool last, char *out)
+      : state_(state),
+        data_(data),
+        size_(size),
+        decidable_end_(last                      ? size
+                       : size > Unit::kLookahead ? size - Unit::kLookahead
+                                                 : 0),
+        out_(out),
+        put_(out),
+        lines_(state.lines),
+        crs_(data, size, state.cr_positions.get()) {}
+
+  Flipper::Step split() {
+    // Mostly an LF ends a line within its window, and every CR before it is
+    // an ordinary byte or the first half of a CR LF; only lines longer than
+    // the window need the rule for CRs.
+    std::uint32_t *const positions = state_.lf_positions.get();
+    for (std::size_t stretch = 0; stretch < decidable_end_; stretch += kStretch) {
+      const std::size_t found = gather<Isa, Unit>(
+          data_, stretch, std::min(decidable_end_, stretch + kStretch), '\n', positions);
+      for (std::size_t i = 0; i < found;) {
+        const std::size_t ended =
+            end_lines_at_lfs<Isa, Unit>(positions + i, found - i, data_, start_, put_);
+        lines_ += ended;
+        i += ended;
+        if (i == found) {
+          break;
+        }
+        // An LF beyond the window of the line at start, or before start as
+        // the LF of a CR LF that ended a line by the rule for CRs.
+        const std::size_t lf = positions[i];
+        if (!end_lines_by_cr(lf)) {
+          return step(true);
+        }
+        i += lf < start_ ? 1 : 0;
+      }
+    }
+    // Every LF before the decidable end has ended a line, so the lines left
+    // before it look for theirs only in the lookahead; those whose window
+    // holds none end by the rule for CRs (the last line, which may have no
+    // end, included).
+    return step(!end_lines_by_cr(Unit::next(data_, decidable_end_, size_, '\n')));
+  }
+
+ private:
+  // Ends the lines from start by the rule for CRs while the next LF lies
+  // beyond their windows; false at a too long line.
+  bool end_lines_by_cr(std::size_t next_lf) {
+    constexpr std::size_t kUnit = Unit::kUnit;
+    while (start_ < decidable_end_ && next_lf >= start_ &&
+           next_lf - start_ >= std::min(kWindow, size_ - start_)) {
+      const std::size_t end = end_by_cr(data_, size_, start_, crs_);
       if (end == kNone) {
         return false;
       }
-      put += toggle_line<Isa, Unit>(data + start, end + kUnit - start, put);
-      start = end + kUnit;
-      line_count += 1 + crs.end_lines(limit, bound, start, put);
+      put_ += toggle_line<Isa, Unit>(data_ + start_, end + kUnit - start_, put_);
+      start_ = end + kUnit;
+      lines_ += 1 + crs_.end_lines(decidable_end_, next_lf, start_, put_);
     }
     return true;
-  };
-
-  // Mostly an LF ends a line within its window, and every CR before it is an
-  // ordinary byte or the first half of a CR LF; only lines longer than the
-  // window need the rule for CRs.
-  std::uint32_t *const positions = state.lf_positions.get();
-  for (std::size_t stretch = 0; stretch < limit; stretch += kStretch) {
-    const std::size_t found =
-        gather<Isa, Unit>(data, stretch, std::min(limit, stretch + kStretch), '\n', positions);
-    for (std::size_t i = 0; i < found;) {
-      const std::size_t ended =
-          end_lines_at_lfs<Isa, Unit>(positions + i, found - i, data, start, put);
-      line_count += ended;
-      i += ended;
-      if (i == found) {
-        break;
-      }
-      // An LF beyond the window of the line at start, or before start as
-      // the LF of a CR LF that ended a line by the rule for CRs.
-      const std::size_t lf = positions[i];
-      if (!end_lines_by_cr(lf)) {
-        return step(true);
-      }
-      i += lf < start ? 1 : 0;
-    }
   }
-  // Every LF before the limit has ended a line, so the lines left before it
-  // look for theirs only in the lookahead; those whose window holds none end
-  // by the rule for CRs (the last line, which may have no end, included).
-  return step(!end_lines_by_cr(Unit::next(data, limit, size, '\n')));
+
+  Flipper::Step step(bool too_long) {
+    state_.lines = lines_;
+    return {start_, static_cast<std::size_t>(put_ - out_), too_long};
+  }
+
+  Flipper::State &state_;
+  const char *data_;
+  std::size_t size_;
+  // Only the lines that start before it can be decided from this chunk:
+  // their windows and the unit behind are in it.
+  std::size_t decidable_end_;
+  char *out_;
+  std::size_t start_ = 0;  // of the current line
+  char *put_;              // where its toggled copy goes
+  std::uint64_t lines_;
+  CrFinder<Isa, Unit> crs_;
+};
+
+template <class Isa, class Unit>
+Flipper::Step split(Flipper::State &state, const char *data, std::size_t size, bool last,
+                    char *out) {
+  return ChunkSplitter<Isa, Unit>(state, data, size, last, out).split();
 }
 
 // One entry per instruction set and spelling, compiled for the set with

@@ -230,7 +230,7 @@ Ending Output::finish() {
         discard_stream();
         return {Outcome::writing_error, 0};
       }
-      return {close_checked(stream_) && take_name(Replacing::new_file) == platform::Taken::yes
+      return {close_checked(stream_) && take_name() == platform::Taken::yes
                   ? Outcome::done
                   : Outcome::writing_error,
               0};
@@ -266,7 +266,7 @@ Ending Output::replace_by_temp() {
     if (!temp_->metadata_unchanged()) {
       return changed();
     }
-    switch (take_name(Replacing::existing_file)) {
+    switch (take_name()) {
       case platform::Taken::yes:
         return {};
       case platform::Taken::not_flushed:
@@ -285,15 +285,13 @@ Ending Output::replace_by_temp() {
   return rewrite_in_place(temp_->contents());
 }
 
-platform::Taken Output::take_name(Replacing what) {
+platform::Taken Output::take_name() {
   // Once the name is taken, the text is in place: an interruption can no
   // longer undo it.
-  platform::hold_interrupts();
-  const platform::Taken taken = temp_->take_name(what);
+  platform::InterruptionsHeld held;
+  const platform::Taken taken = temp_->take_name();
   if (taken != platform::Taken::no) {
-    platform::hold_interrupts_to_the_end();
-  } else {
-    platform::release_interrupts();
+    held.to_the_end();
   }
   return taken;
 }
@@ -302,12 +300,10 @@ Ending Output::rewrite_in_place(std::FILE *text) {
   if (!platform::status_of(original_).unchanged_since(status_) || !still_named()) {
     return changed();
   }
-  platform::hold_interrupts();
+  platform::InterruptionsHeld held;
   const Ending rewritten = copy_over_original(text);
   if (rewritten.done()) {
-    platform::hold_interrupts_to_the_end();
-  } else {
-    platform::release_interrupts();
+    held.to_the_end();
   }
   return rewritten;
 }

@@ -71,7 +71,7 @@ class Output : public Sink {
   Ending convert(Input &input);
   Ending finish();
   Ending replace_by_temp();
-  platform::Taken take_name(platform::Replacing what);
+  platform::Taken take_name();
   Ending rewrite_in_place(std::FILE *text);
   Ending copy_over_original(std::FILE *text);
   // Closes a stream written to the output's disk; false when closing failed

@@ -182,15 +182,17 @@ class Workers {
   // The fresh bytes of a chunk are read to a page boundary, the system
   // copies to and from aligned buffers fastest; the carried line goes in
   // front of them.  Two workers take two areas in turns; one reuses one.
-  char *fresh(std::uint64_t chunk) const { return in_.get() + chunk % areas_ * in_size_ + front_; }
-  char *converted(std::uint64_t chunk) const { return out_.get() + chunk % areas_ * out_size_; }
+  char *read_area(std::uint64_t chunk) const {
+    return in_.get() + chunk % areas_ * in_size_ + front_;
+  }
+  char *write_area(std::uint64_t chunk) const { return out_.get() + chunk % areas_ * out_size_; }
 
   void work(std::uint64_t first, std::uint64_t stride) {
     for (std::uint64_t chunk = first;; chunk += stride) {
       if (!turns_.wait(Turns::kRead, chunk)) {
         return;
       }
-      const std::int64_t got = fill(source_, fresh(chunk), chunk_);
+      const std::int64_t got = fill(source_, read_area(chunk), chunk_);
       if (got < 0) {
         turns_.end_before(chunk, {Converted::Outcome::read_error, 0});
         return;
@@ -217,12 +219,12 @@ class Workers {
     if (!turns_.wait(Turns::kConvert, chunk)) {
       return false;
     }
-    const char *data = fresh(chunk) - carried_;
+    const char *data = read_area(chunk) - carried_;
     std::size_t size = carried_ + got;
     // The bytes go where they share their offset within a page with their
     // place in the output, so that the system copies them between equally
     // aligned addresses: otherwise its copies take twice as long.
-    char *const out = converted(chunk) + output_size_ % kPage;
+    char *const out = write_area(chunk) + output_size_ % kPage;
     std::size_t mark = 0;
     if (chunk == 0 && !take_mark(data, size, out, mark)) {
       turns_.end_before(chunk, {Converted::Outcome::unsupported, 0});
@@ -232,19 +234,19 @@ class Workers {
     size -= mark;
     // Units are split whole: a byte short of one waits for the next chunk,
     // and at the end follows the last line as it is.
-    const std::size_t odd = size % flipper_.unit();
-    const Flipper::Step step = flipper_.flip(data, size - odd, last, out + mark);
+    const std::size_t partial_unit = size % flipper_.unit();
+    const Flipper::Step step = flipper_.flip(data, size - partial_unit, last, out + mark);
     if (step.too_long) {
       turns_.end_before(chunk, {Converted::Outcome::too_long, flipper_.lines() + 1});
       return false;
     }
     std::size_t written = mark + step.written;
-    if (last && odd != 0) {
+    if (last && partial_unit != 0) {
       out[written++] = data[size - 1];
     }
     carried_ = size - step.consumed;
     // In one area the carried line moves to the front of its own chunk.
-    std::memmove(fresh(chunk + 1) - carried_, data + step.consumed, carried_);
+    std::memmove(read_area(chunk + 1) - carried_, data + step.consumed, carried_);
     block = {out, written};
     output_size_ += written;
     turns_.done(Turns::kConvert, chunk);

@@ -175,13 +175,13 @@ class TempFile {
   bool metadata_unchanged() const;
   // Writes its bytes and metadata through to the disk.
   bool flush();
-  // Takes the name: a new file only where no file has appeared under it
+  // Takes the name, as it was made to: a new file only where no file has appeared under it
   // meanwhile (where the file system can neither rename without replacing
   // nor link, by a copy into a file created under the name); an existing one
   // by a replacement that keeps the original's metadata and then reaches the
   // disk itself.  No on failure, and on Windows for a read-only file, which
   // is left as it is.
-  Taken take_name(Replacing what);
+  Taken take_name();
   // After a failed take_name: the full name (in the ANSI code page on
   // Windows) of the temporary file, kept because it holds the only copy of
   // the new text; the name no longer denotes the original (on Windows where
@@ -190,13 +190,13 @@ class TempFile {
   const std::string *kept_name() const { return kept_ ? &kept_name_ : nullptr; }
 
  private:
-  struct Place;
-  explicit TempFile(std::unique_ptr<Place> place);
+  struct State;
+  explicit TempFile(std::unique_ptr<State> state);
   // Makes one beside path, only an unnamed one where unnamed_only says so
   // (POSIX).
   static std::unique_ptr<TempFile> make(const char *path, Replacing what,
                                         const FileStatus &existing, bool unnamed_only);
-  std::unique_ptr<Place> place_;
+  std::unique_ptr<State> state_;
   bool kept_ = false;
   std::string kept_name_;
 };
@@ -206,15 +206,28 @@ class TempFile {
 // lets a write past a file-size limit fail instead of ending the process.
 void prepare_process();
 
-// An interruption (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a closed
+// An interruption (SIGINT, SIGTERM, SIGHUP, SIGQUIT and the other signals
+// that end a process and can be caught; Ctrl+C, Ctrl+Break, a closed
 // console) removes the temporary file of the run, if any, and ends the
-// process as the interruption would have ended it.  While held,
-// interruptions wait; on release a waiting one takes effect.
-void hold_interrupts();
-void release_interrupts();
-// The run has succeeded while interruptions were held: they stay held to
-// the end, so that a late one cannot turn the success into a failure.
-void hold_interrupts_to_the_end();
+// process as the interruption would have ended it.  While one of these
+// lives, interruptions wait; when it goes, a waiting one takes effect,
+// unless the run has succeeded meanwhile.  Holds nest.
+class InterruptionsHeld {
+ public:
+  InterruptionsHeld();
+  ~InterruptionsHeld();
+  InterruptionsHeld(const InterruptionsHeld &) = delete;
+  InterruptionsHeld &operator=(const InterruptionsHeld &) = delete;
+
+  // The run has succeeded: interruptions stay held to its end, so that a
+  // late one cannot turn the success into a failure.
+  void to_the_end() { to_the_end_ = true; }
+
+ private:
+  // The signal mask from before the hold (POSIX).
+  alignas(std::uint64_t) unsigned char before_[128] = {};
+  bool to_the_end_ = false;
+};
 
 // Whether running out of space can be told for the file open as fp, whose
 // free space is asked for under path: a regular file on a file system that

@@ -30,15 +30,16 @@ std::string final_name(const char *path);
 std::FILE *stream_on(int fd, const char *mode);
 
 // The directory and name of the temporary file to remove on an
-// interruption.
-struct Removal {
+// A file's name in a directory held open, which stays valid however the
+// directory is moved.
+struct NameInDirectory {
   int directory;
   const char *name;
 };
-// The one removal that an interruption makes, or none (null); a removal is
-// forgotten only by the one who registered it.
-void remove_on_interruption(const Removal *temp);
-void forget_removal(const Removal *temp);
+// The one file that an interruption removes, or none: registered by the
+// one who made it, and forgotten by that one alone.
+void remove_on_interruption(const NameInDirectory *file);
+void forget_on_interruption(const NameInDirectory *file);
 
 // An attribute's value, or the list of names, as get gives it; false, with
 // value empty, where it cannot be read.
@@ -62,19 +63,6 @@ bool attribute_value(Get get, std::string &value) {
     }
   }
 }
-
-// Holds the interruptions over steps that one must not come between,
-// restoring the mask it found.
-class InterruptionsHeld {
- public:
-  InterruptionsHeld();
-  ~InterruptionsHeld();
-  InterruptionsHeld(const InterruptionsHeld &) = delete;
-  InterruptionsHeld &operator=(const InterruptionsHeld &) = delete;
-
- private:
-  sigset_t before_;
-};
 
 }  // namespace platform::posix
 

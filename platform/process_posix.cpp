@@ -33,11 +33,12 @@ constexpr int kInterruptions[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1,
                                   SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR};
 constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS};
 
-std::atomic<const posix::Removal *> removal{nullptr};
+// The file that an interruption removes first.
+std::atomic<const posix::NameInDirectory *> to_remove{nullptr};
 
 extern "C" void on_interruption(int signal_number) {
-  if (const posix::Removal *temp = removal.load()) {
-    unlinkat(temp->directory, temp->name, 0);
+  if (const posix::NameInDirectory *file = to_remove.load()) {
+    unlinkat(file->directory, file->name, 0);
   }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
@@ -51,9 +52,6 @@ sigset_t interruption_set() {
   }
   return set;
 }
-
-// The signal mask from before interruptions were held.
-sigset_t mask_before_hold;
 
 // Catches a signal, unless the caller ignores it (nohup): then the ignoring
 // is put back, which also drops one that came meanwhile, so the signals
@@ -85,21 +83,12 @@ void set_up_fault_stack() {
 
 namespace posix {
 
-void remove_on_interruption(const Removal *temp) {
-  removal.store(temp);
+void remove_on_interruption(const NameInDirectory *file) {
+  to_remove.store(file);
 }
 
-void forget_removal(const Removal *temp) {
-  removal.compare_exchange_strong(temp, nullptr);
-}
-
-InterruptionsHeld::InterruptionsHeld() {
-  const sigset_t set = interruption_set();
-  pthread_sigmask(SIG_BLOCK, &set, &before_);
-}
-
-InterruptionsHeld::~InterruptionsHeld() {
-  pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+void forget_on_interruption(const NameInDirectory *file) {
+  to_remove.compare_exchange_strong(file, nullptr);
 }
 
 }  // namespace posix
@@ -122,7 +111,7 @@ void prepare_process() {
   // SIGIO; it waits, and the run goes on.
   std::signal(SIGIO, SIG_IGN);
   set_up_fault_stack();
-  const posix::InterruptionsHeld held;
+  const InterruptionsHeld held;
   for (const int signal_number : kInterruptions) {
     catch_signal(signal_number);
   }
@@ -131,16 +120,17 @@ void prepare_process() {
   }
 }
 
-void hold_interrupts() {
+InterruptionsHeld::InterruptionsHeld() {
+  static_assert(sizeof(sigset_t) <= sizeof before_, "room for the mask");
   const sigset_t set = interruption_set();
-  pthread_sigmask(SIG_BLOCK, &set, &mask_before_hold);
+  pthread_sigmask(SIG_BLOCK, &set, reinterpret_cast<sigset_t *>(before_));
 }
 
-void release_interrupts() {
-  pthread_sigmask(SIG_SETMASK, &mask_before_hold, nullptr);
+// A signal that waits while the process ends is never delivered: held to
+// the end, the mask stays.
+InterruptionsHeld::~InterruptionsHeld() {
+  if (!to_the_end_) {
+    pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t *>(before_), nullptr);
+  }
 }
-
-// A signal that waits while the process ends is never delivered.
-void hold_interrupts_to_the_end() {}
-
 }  // namespace platform

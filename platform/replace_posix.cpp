@@ -1,5 +1,5 @@
 // POSIX: replacing a file: the temporary file beside it with the original's
-// metadata, the rename, and for a file rewritten in place the room reserved
+// metadata, the rename, and for a file rewritten in state the room reserved
 // and the privileges given back.
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -27,7 +27,6 @@ namespace platform {
 using posix::attribute_value;
 using posix::directory_of;
 using posix::final_name;
-using posix::InterruptionsHeld;
 using posix::status_from;
 using posix::stream_on;
 
@@ -192,20 +191,21 @@ bool is_writable_file(int directory, const std::string &name, const FileStatus &
 }  // namespace
 
 // The temporary file, its directory and target, and what has become of it.
-struct TempFile::Place {
-  int directory = -1;               // held open
-  bool directory_readable = false;  // else opened only to name files in it
-  std::string directory_name;       // as found from the path
-  std::string target;               // the name to take, in the directory
-  FileStatus existing;              // the file to replace, where there is one
-  int file = -1;                    // the temporary file, open for reading and writing
-  std::string name;                 // its name in the directory, "" while it has none
+struct TempFile::State {
+  Replacing what = Replacing::new_file;  // what it is to become
+  int directory = -1;                    // held open
+  bool directory_readable = false;       // else opened only to name files in it
+  std::string directory_name;            // as found from the path
+  std::string target;                    // the name to take, in the directory
+  FileStatus existing;                   // the file to replace, where there is one
+  int file = -1;                         // the temporary file, open for reading and writing
+  std::string name;                      // its name in the directory, "" while it has none
   std::FILE *contents = nullptr;
-  bool named = false;                // it has taken the target's name
-  struct timespec copied_change {};  // the original's change time when its metadata came
-  posix::Removal removal{};          // its name, for an interruption
+  bool named = false;                   // it has taken the target's name
+  struct timespec copied_change {};     // the original's change time when its metadata came
+  posix::NameInDirectory registered{};  // its name, for an interruption
 
-  ~Place() {
+  ~State() {
     if (contents != nullptr) {
       std::fclose(contents);
     }
@@ -223,7 +223,7 @@ struct TempFile::Place {
 
   // Creates it in the directory with the mode given: unnamed where the file
   // system can, else (unless only an unnamed one will do) under a fresh
-  // name, made and registered for removal together.
+  // name, made and registered for an interruption to remove together.
   bool create(mode_t mode, bool unnamed_only) {
     file = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (file >= 0 || unnamed_only) {
@@ -242,13 +242,13 @@ struct TempFile::Place {
   }
 
   void register_name() {
-    removal = {directory, name.c_str()};
-    posix::remove_on_interruption(&removal);
+    registered = {directory, name.c_str()};
+    posix::remove_on_interruption(&registered);
   }
 
   // Gives an unnamed file a fresh name beside the target, linked and
-  // registered for removal together, so that a rename can put it in the
-  // target's place.
+  // registered for an interruption to remove together, so that a rename can put it in the
+  // target's state.
   bool give_fresh_name() {
     const InterruptionsHeld held;
     std::string fresh;
@@ -308,16 +308,16 @@ struct TempFile::Place {
   }
 };
 
-TempFile::TempFile(std::unique_ptr<Place> place) : place_(std::move(place)) {}
+TempFile::TempFile(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 TempFile::~TempFile() {
   // Removed and forgotten together: an interruption between the two would
   // leave it behind.
   const InterruptionsHeld held;
-  if (!place_->named && !place_->name.empty()) {
-    unlinkat(place_->directory, place_->name.c_str(), 0);
+  if (!state_->named && !state_->name.empty()) {
+    unlinkat(state_->directory, state_->name.c_str(), 0);
   }
-  posix::forget_removal(&place_->removal);
+  posix::forget_on_interruption(&state_->registered);
 }
 
 std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
@@ -332,57 +332,58 @@ std::unique_ptr<TempFile> TempFile::unnamed_beside(const char *path, const FileS
 std::unique_ptr<TempFile> TempFile::make(const char *path, Replacing what,
                                          const FileStatus &existing, bool unnamed_only) {
   const std::string final = final_name(path);
-  auto place = std::make_unique<Place>();
-  place->target = base_name(final);
-  if (place->target.empty()) {
+  auto state = std::make_unique<State>();
+  state->what = what;
+  state->target = base_name(final);
+  if (state->target.empty()) {
     return nullptr;
   }
-  place->directory_name = directory_of(final);
-  place->directory = open_directory(place->directory_name, place->directory_readable);
-  place->existing = existing;
+  state->directory_name = directory_of(final);
+  state->directory = open_directory(state->directory_name, state->directory_readable);
+  state->existing = existing;
   // A file this user may not write is not replaced behind its back, nor one
   // that the name reaches by another way than its directory (the deleted
   // file behind a /proc/self/fd link, say).
-  if (place->directory < 0 || (what == Replacing::existing_file &&
-                               !is_writable_file(place->directory, place->target, existing))) {
+  if (state->directory < 0 || (what == Replacing::existing_file &&
+                               !is_writable_file(state->directory, state->target, existing))) {
     return nullptr;
   }
   // 0666 leaves a new file's permissions to the umask or the directory's
   // default access control list, as for any new file; one that replaces a
   // file is open to this user alone until it takes the file's metadata.
-  if (!place->create(what == Replacing::new_file ? 0666 : 0600, unnamed_only)) {
+  if (!state->create(what == Replacing::new_file ? 0666 : 0600, unnamed_only)) {
     return nullptr;
   }
-  return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
+  return std::unique_ptr<TempFile>(new TempFile(std::move(state)));
 }
 
 std::FILE *TempFile::open_stream() const {
-  return stream_on(dup(place_->file), "wb");
+  return stream_on(dup(state_->file), "wb");
 }
 
 std::FILE *TempFile::contents() {
-  if (place_->contents == nullptr) {
-    place_->contents = stream_on(dup(place_->file), "rb");
+  if (state_->contents == nullptr) {
+    state_->contents = stream_on(dup(state_->file), "rb");
   }
-  return place_->contents;
+  return state_->contents;
 }
 
 bool TempFile::directory_in_place() const {
-  return status_of(place_->directory_name.c_str()).same_file(place_->directory_status());
+  return status_of(state_->directory_name.c_str()).same_file(state_->directory_status());
 }
 
 FileStatus TempFile::target_status() const {
   struct stat info {};
-  return fstatat(place_->directory, place_->target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
+  return fstatat(state_->directory, state_->target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
              ? status_from(info)
              : FileStatus{};
 }
 
 bool TempFile::take_metadata() {
-  Place &place = *place_;
+  State &state = *state_;
   // The file itself, through the directory that the temporary file is in.
   const int original =
-      openat(place.directory, place.target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      openat(state.directory, state.target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (original < 0) {
     return false;
   }
@@ -391,34 +392,34 @@ bool TempFile::take_metadata() {
   // list comes over: at no moment more access than the original gives.
   // The owner goes before the attributes, since a new owner clears file
   // capabilities, and the mode last, since it clears the set-id bits.
-  const bool taken = fstat(original, &info) == 0 && status_from(info).same_file(place.existing) &&
-                     fchmod(place.file, 0600) == 0 &&
-                     fchown(place.file, info.st_uid, info.st_gid) == 0 &&
-                     copy_attributes(name_of_descriptor(original), place.file) &&
-                     fchmod(place.file, info.st_mode & 07777) == 0;
-  place.copied_change = info.st_ctim;
+  const bool taken = fstat(original, &info) == 0 && status_from(info).same_file(state.existing) &&
+                     fchmod(state.file, 0600) == 0 &&
+                     fchown(state.file, info.st_uid, info.st_gid) == 0 &&
+                     copy_attributes(name_of_descriptor(original), state.file) &&
+                     fchmod(state.file, info.st_mode & 07777) == 0;
+  state.copied_change = info.st_ctim;
   close(original);
   return taken;
 }
 
 bool TempFile::metadata_unchanged() const {
   struct stat info {};
-  return fstatat(place_->directory, place_->target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-         info.st_ctim.tv_sec == place_->copied_change.tv_sec &&
-         info.st_ctim.tv_nsec == place_->copied_change.tv_nsec;
+  return fstatat(state_->directory, state_->target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         info.st_ctim.tv_sec == state_->copied_change.tv_sec &&
+         info.st_ctim.tv_nsec == state_->copied_change.tv_nsec;
 }
 
 bool TempFile::flush() {
-  return fsync(place_->file) == 0;
+  return fsync(state_->file) == 0;
 }
 
-Taken TempFile::take_name(Replacing what) {
-  Place &place = *place_;
+Taken TempFile::take_name() {
+  State &state = *state_;
   const Taken taken =
-      what == Replacing::new_file ? place.name_new_file() : place.replace_existing_file();
-  place.named = taken != Taken::no;
-  if (place.named) {
-    posix::forget_removal(&place.removal);
+      state.what == Replacing::new_file ? state.name_new_file() : state.replace_existing_file();
+  state.named = taken != Taken::no;
+  if (state.named) {
+    posix::forget_on_interruption(&state.registered);
   }
   return taken;
 }

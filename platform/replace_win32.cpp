@@ -1,7 +1,7 @@
 // Win32 implementation of replacing files: the temporary file that becomes
-// a new file or takes an existing file's place (its security, attributes and
+// a new file or takes an existing file's state (its security, attributes and
 // owner, and ReplaceFileW with every answer it may give), and the room
-// reserved for a file that is rewritten in place.
+// reserved for a file that is rewritten in state.
 #include <fcntl.h>
 #include <windows.h>
 // After windows.h, which it needs.
@@ -138,8 +138,9 @@ bool change_time_of(const std::wstring &name, LONGLONG &time) {
 
 }  // namespace
 
-struct TempFile::Place {
-  std::wstring directory;  // ends in a separator
+struct TempFile::State {
+  Replacing what = Replacing::new_file;  // what it is to become
+  std::wstring directory;                // ends in a separator
   FileStatus directory_status;
   std::wstring name;    // of the temporary file, in full
   std::wstring target;  // the name to take, in full
@@ -187,7 +188,7 @@ struct TempFile::Place {
     }
   }
 
-  ~Place() {
+  ~State() {
     // Deleted through its handle where it is still open, wherever its
     // directory has been moved.
     FILE_DISPOSITION_INFO deletion{TRUE};
@@ -202,10 +203,10 @@ struct TempFile::Place {
   }
 };
 
-TempFile::TempFile(std::unique_ptr<Place> place) : place_(std::move(place)) {}
+TempFile::TempFile(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 TempFile::~TempFile() {
-  const wchar_t *mine = place_->name.c_str();
+  const wchar_t *mine = state_->name.c_str();
   file_to_remove.compare_exchange_strong(mine, nullptr);
 }
 
@@ -219,11 +220,12 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
       (what == Replacing::existing_file && !status_of_name(target.path).same_file(existing))) {
     return nullptr;
   }
-  auto place = std::make_unique<Place>();
-  place->target = target.path;
-  place->original = existing;
-  place->directory = target.path.substr(0, target.file_part);
-  place->directory_status = status_of_name(place->directory);
+  auto state = std::make_unique<State>();
+  state->what = what;
+  state->target = target.path;
+  state->original = existing;
+  state->directory = target.path.substr(0, target.file_part);
+  state->directory_status = status_of_name(state->directory);
   // A file that replaces another inherits nothing from the directory, which
   // may give more access than the original; the replacement brings the
   // original's own.
@@ -232,15 +234,15 @@ std::unique_ptr<TempFile> TempFile::beside(const char *path, Replacing what,
   if (what == Replacing::existing_file && (security = owner_only.get()) == nullptr) {
     return nullptr;
   }
-  place->file = create_unique(place->directory,
+  state->file = create_unique(state->directory,
                               GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_OWNER,
-                              FILE_ATTRIBUTE_NORMAL, place->name, security);
-  if (place->file == INVALID_HANDLE_VALUE) {
+                              FILE_ATTRIBUTE_NORMAL, state->name, security);
+  if (state->file == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
-  place->own = status_from(place->file);
-  file_to_remove.store(place->name.c_str());
-  return std::unique_ptr<TempFile>(new TempFile(std::move(place)));
+  state->own = status_from(state->file);
+  file_to_remove.store(state->name.c_str());
+  return std::unique_ptr<TempFile>(new TempFile(std::move(state)));
 }
 
 // A file without a name cannot be made on Windows.
@@ -250,83 +252,83 @@ std::unique_ptr<TempFile> TempFile::unnamed_beside(const char * /*path*/,
 }
 
 std::FILE *TempFile::open_stream() const {
-  return stream_on(duplicate(place_->file), "wb", _O_WRONLY);
+  return stream_on(duplicate(state_->file), "wb", _O_WRONLY);
 }
 
 std::FILE *TempFile::contents() {
-  Place &place = *place_;
-  if (place.contents == nullptr) {
-    place.contents = stream_on(place.file != INVALID_HANDLE_VALUE
-                                   ? duplicate(place.file)
-                                   : CreateFileW(place.name.c_str(), GENERIC_READ, kShareAll,
+  State &state = *state_;
+  if (state.contents == nullptr) {
+    state.contents = stream_on(state.file != INVALID_HANDLE_VALUE
+                                   ? duplicate(state.file)
+                                   : CreateFileW(state.name.c_str(), GENERIC_READ, kShareAll,
                                                  nullptr, OPEN_EXISTING, 0, nullptr),
                                "rb", _O_RDONLY);
   }
-  return place.contents;
+  return state.contents;
 }
 
 bool TempFile::directory_in_place() const {
-  return status_of_name(place_->directory).same_file(place_->directory_status);
+  return status_of_name(state_->directory).same_file(state_->directory_status);
 }
 
 FileStatus TempFile::target_status() const {
-  return status_of_name(place_->target);
+  return status_of_name(state_->target);
 }
 
 bool TempFile::take_metadata() {
-  Place &place = *place_;
+  State &state = *state_;
   // Read first, so that a change made while the metadata is taken shows too.
-  place.metadata_known = change_time_of(place.target, place.metadata_time);
-  const DWORD attributes = GetFileAttributesW(place.target.c_str());
-  if (!place.metadata_known || attributes == INVALID_FILE_ATTRIBUTES) {
+  state.metadata_known = change_time_of(state.target, state.metadata_time);
+  const DWORD attributes = GetFileAttributesW(state.target.c_str());
+  if (!state.metadata_known || attributes == INVALID_FILE_ATTRIBUTES) {
     return false;
   }
   const DWORD kept = attributes & kKeptAttributes;
-  return take_owner(place.target, place.file) &&
-         SetFileAttributesW(place.name.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != 0;
+  return take_owner(state.target, state.file) &&
+         SetFileAttributesW(state.name.c_str(), kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept) != 0;
 }
 
 bool TempFile::metadata_unchanged() const {
   LONGLONG now = 0;
-  return place_->metadata_known && change_time_of(place_->target, now) &&
-         now == place_->metadata_time;
+  return state_->metadata_known && change_time_of(state_->target, now) &&
+         now == state_->metadata_time;
 }
 
 bool TempFile::flush() {
-  return FlushFileBuffers(place_->file) != 0;
+  return FlushFileBuffers(state_->file) != 0;
 }
 
-Taken TempFile::take_name(Replacing what) {
-  Place &place = *place_;
-  place.close_all();
-  const wchar_t *from = place.name.c_str();
-  const wchar_t *to = place.target.c_str();
-  if (what == Replacing::new_file) {
+Taken TempFile::take_name() {
+  State &state = *state_;
+  state.close_all();
+  const wchar_t *from = state.name.c_str();
+  const wchar_t *to = state.target.c_str();
+  if (state.what == Replacing::new_file) {
     // Without the replacing flag a file that appeared meanwhile stays.
-    place.named = MoveFileExW(from, to, 0) != 0;
+    state.named = MoveFileExW(from, to, 0) != 0;
   } else {
-    place.named = place.replace();
-    if (!place.named) {
+    state.named = state.replace();
+    if (!state.named) {
       // The new text goes only where the name still denotes the original,
       // however the replacement failed; where it denotes another file or
       // none, the temporary file holds the only copy of the text and stays.
-      const FileStatus now = status_of_name(place.target);
-      place.named = now.same_file(place.own);
-      place.keep = !place.named && !now.same_file(place.original);
+      const FileStatus now = status_of_name(state.target);
+      state.named = now.same_file(state.own);
+      state.keep = !state.named && !now.same_file(state.original);
     }
   }
-  if (place.named || place.keep) {
+  if (state.named || state.keep) {
     const wchar_t *mine = from;
     file_to_remove.compare_exchange_strong(mine, nullptr);
   }
-  if (place.keep) {
+  if (state.keep) {
     kept_ = true;
     // The code page's default character stands in for what it cannot hold.
-    narrow(short_form(place.name).c_str(), kept_name_);
+    narrow(short_form(state.name).c_str(), kept_name_);
   }
   // The replacement reaches the disk with the file system's own journal:
   // there is no directory to flush.
-  return place.named ? Taken::yes : Taken::no;
+  return state.named ? Taken::yes : Taken::no;
 }
 
 namespace {

@@ -608,20 +608,18 @@ void prepare_process() {
   SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void hold_interrupts() {
+InterruptionsHeld::InterruptionsHeld() {
   EnterCriticalSection(&held_section);
 }
 
-void release_interrupts() {
+InterruptionsHeld::~InterruptionsHeld() {
+  if (to_the_end_) {
+    succeeded.store(true);
+  }
   LeaveCriticalSection(&held_section);
-  if (interrupt_waiting.load()) {
+  if (!to_the_end_ && interrupt_waiting.load()) {
     end_interrupted();
   }
-}
-
-void hold_interrupts_to_the_end() {
-  succeeded.store(true);
-  LeaveCriticalSection(&held_section);
 }
 
 bool has_free_space_figure(std::FILE *fp, const char *path) {
