@@ -197,10 +197,6 @@ std::FILE *open_file(const char *path, const char *mode) {
   return std::fopen(path, mode);
 }
 
-bool remove_file(const char *path) {
-  return unlink(path) == 0;
-}
-
 std::int64_t read(std::FILE *fp, char *buffer, std::size_t size) {
   for (;;) {
     const ssize_t got = ::read(fileno(fp), buffer, size);

@@ -1,5 +1,7 @@
-// The operating-system services that the library and the converter need.
-// One implementation per platform; the build picks posix.cpp or win32.cpp.
+// The operating-system services that the library and the converter need, in
+// sections by topic.  Each topic has a POSIX and a Win32 implementation,
+// <topic>_posix.cpp and <topic>_win32.cpp; on Windows names_win32.cpp holds
+// what the others share about names.
 #ifndef PLATFORM_PLATFORM_H
 #define PLATFORM_PLATFORM_H
 
@@ -10,6 +12,11 @@
 #include <vector>
 
 namespace platform {
+
+// --------------------------------------------------------------------------
+// The process: its arguments and console text, its standard streams, and the
+// interruptions that remove the temporary file (process_*).
+// --------------------------------------------------------------------------
 
 // The program's arguments, its own name first, as the byte strings that the
 // other functions take.  On Windows they are read from the wide command line
@@ -30,20 +37,38 @@ Arguments arguments(int argc, char **argv);
 // own code page is.
 void put_text(std::FILE *stream, const char *text);
 
-// Free bytes available on the file system (drive) that holds path, or -1.0
-// when they cannot be determined.
-double free_space(const char *path);
+// Makes sure that the standard streams are open (on the null device where
+// they are closed), so that no file opened later takes their place, and
+// lets a write past a file-size limit fail instead of ending the process.
+void prepare_process();
 
-// Has the pages of a block of memory made at once, before it is written,
-// where the system can (Linux 5.14 and later): one call costs a run less
-// than a fault for each page.  Elsewhere nothing.
-void prefault(void *block, std::size_t size);
+// An interruption (SIGINT, SIGTERM, SIGHUP, SIGQUIT and the other signals
+// that end a process and can be caught; Ctrl+C, Ctrl+Break, a closed
+// console) removes the temporary file of the run, if any, and ends the
+// process as the interruption would have ended it.  While one of these
+// lives, interruptions wait; when it goes, a waiting one takes effect,
+// unless the run has succeeded meanwhile.  Holds nest.
+class InterruptionsHeld {
+ public:
+  InterruptionsHeld();
+  ~InterruptionsHeld();
+  InterruptionsHeld(const InterruptionsHeld &) = delete;
+  InterruptionsHeld &operator=(const InterruptionsHeld &) = delete;
 
-// Local-memory heap: blocks known by opaque non-null handles.
-void *local_alloc(int size);     // zero-filled block, or null
-void *local_lock(void *handle);  // the block's address, or null
-void local_unlock(void *handle);
-void local_free(void *handle);
+  // The run has succeeded: interruptions stay held to its end, so that a
+  // late one cannot turn the success into a failure.
+  void to_the_end() { to_the_end_ = true; }
+
+ private:
+  // The signal mask from before the hold (POSIX).
+  alignas(std::uint64_t) unsigned char before_[128] = {};
+  bool to_the_end_ = false;
+};
+
+// --------------------------------------------------------------------------
+// Files: what they are, reading and writing them, the spool, flushing and
+// free space (files_*).
+// --------------------------------------------------------------------------
 
 // What a name or an open file is.  Two files are the same when they have
 // the same identity.
@@ -79,6 +104,8 @@ struct FileStatus {
 // opening it on POSIX (so that a FIFO cannot block), by opening it without
 // access on Windows.
 FileStatus status_of(const char *path);
+// The file open as fp.
+FileStatus status_of(std::FILE *fp);
 
 // Whether the system refuses to open the existing file that path denotes
 // for writing with creation, as Linux does in a sticky directory that others
@@ -91,10 +118,6 @@ bool creation_refused(const char *path);
 // and delete it meanwhile, and a read-only file opened as "r+b" is opened
 // for reading alone: writing to it fails.
 std::FILE *open_file(const char *path, const char *mode);
-
-// Removes the named file; false on failure.
-bool remove_file(const char *path);
-FileStatus status_of(std::FILE *fp);
 
 // Up to size bytes from the current position (read) or from an offset of a
 // regular file (read_at, which leaves the current position alone on POSIX
@@ -112,6 +135,29 @@ bool write_at(std::FILE *fp, const char *data, std::size_t size, std::uint64_t o
 // open for reading and writing, which the system removes when it is closed
 // or the process ends; null when none can be made.
 std::FILE *open_spool();
+
+// Cuts the file open as fp to size bytes; false on failure.
+bool truncate(std::FILE *fp, std::uint64_t size);
+
+// Writes the bytes of the file open as fp through to the disk; false on
+// failure.
+bool flush(std::FILE *fp);
+
+// Free bytes available on the file system (drive) that holds path, or -1.0
+// when they cannot be determined.
+double free_space(const char *path);
+
+// Whether running out of space can be told for the file open as fp, whose
+// free space is asked for under path: a regular file on a file system that
+// reports its size (a pipe, a device or a file system without a block count
+// cannot be full in that sense), whose volume the name tells (on Windows a
+// name such as \\.\UNC\... names none that the query can ask; a figure
+// that cannot be had is no full disk).
+bool has_free_space_figure(std::FILE *fp, const char *path);
+
+// --------------------------------------------------------------------------
+// Replacing a file: the temporary file beside it (replace_*).
+// --------------------------------------------------------------------------
 
 // What a temporary file made beside a file is to become.
 enum class Replacing {
@@ -201,41 +247,9 @@ class TempFile {
   std::string kept_name_;
 };
 
-// Makes sure that the standard streams are open (on the null device where
-// they are closed), so that no file opened later takes their place, and
-// lets a write past a file-size limit fail instead of ending the process.
-void prepare_process();
-
-// An interruption (SIGINT, SIGTERM, SIGHUP, SIGQUIT and the other signals
-// that end a process and can be caught; Ctrl+C, Ctrl+Break, a closed
-// console) removes the temporary file of the run, if any, and ends the
-// process as the interruption would have ended it.  While one of these
-// lives, interruptions wait; when it goes, a waiting one takes effect,
-// unless the run has succeeded meanwhile.  Holds nest.
-class InterruptionsHeld {
- public:
-  InterruptionsHeld();
-  ~InterruptionsHeld();
-  InterruptionsHeld(const InterruptionsHeld &) = delete;
-  InterruptionsHeld &operator=(const InterruptionsHeld &) = delete;
-
-  // The run has succeeded: interruptions stay held to its end, so that a
-  // late one cannot turn the success into a failure.
-  void to_the_end() { to_the_end_ = true; }
-
- private:
-  // The signal mask from before the hold (POSIX).
-  alignas(std::uint64_t) unsigned char before_[128] = {};
-  bool to_the_end_ = false;
-};
-
-// Whether running out of space can be told for the file open as fp, whose
-// free space is asked for under path: a regular file on a file system that
-// reports its size (a pipe, a device or a file system without a block count
-// cannot be full in that sense), whose volume the name tells (on Windows a
-// name such as \\.\UNC\... names none that the query can ask; a figure
-// that cannot be had is no full disk).
-bool has_free_space_figure(std::FILE *fp, const char *path);
+// --------------------------------------------------------------------------
+// Rewriting a file in place: room, privileges, other programs (rewrite_*).
+// --------------------------------------------------------------------------
 
 // Makes sure that the disk has room for size bytes of the file open as fp
 // before its bytes are overwritten, so that writing them cannot run out of
@@ -284,12 +298,24 @@ class OthersHeldOff {
   int fd_ = -1;  // the descriptor that holds the lease, -1 for none
 };
 
-// Cuts the file open as fp to size bytes; false on failure.
-bool truncate(std::FILE *fp, std::uint64_t size);
+// --------------------------------------------------------------------------
+// Memory: pages made at once, and the local-memory heap (heap_*).
+// --------------------------------------------------------------------------
 
-// Writes the bytes of the file open as fp through to the disk; false on
-// failure.
-bool flush(std::FILE *fp);
+// Has the pages of a block of memory made at once, before it is written,
+// where the system can (Linux 5.14 and later): one call costs a run less
+// than a fault for each page.  Elsewhere nothing.
+void prefault(void *block, std::size_t size);
+
+// Local-memory heap: blocks known by opaque non-null handles.
+void *local_alloc(int size);     // zero-filled block, or null
+void *local_lock(void *handle);  // the block's address, or null
+void local_unlock(void *handle);
+void local_free(void *handle);
+
+// --------------------------------------------------------------------------
+// A lock with one condition, for hand-offs between two threads (monitor_*).
+// --------------------------------------------------------------------------
 
 // A lock with one condition on it, for hand-offs between two threads; it
 // can be held through std::unique_lock.  On Windows the C++ library's own

@@ -1,5 +1,5 @@
 // POSIX: replacing a file: the temporary file beside it with the original's
-// metadata, the rename, and for a file rewritten in state the room reserved
+// metadata, the rename, and for a file rewritten in place the room reserved
 // and the privileges given back.
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -248,7 +248,7 @@ struct TempFile::State {
 
   // Gives an unnamed file a fresh name beside the target, linked and
   // registered for an interruption to remove together, so that a rename can put it in the
-  // target's state.
+  // target's place.
   bool give_fresh_name() {
     const InterruptionsHeld held;
     std::string fresh;

@@ -1,6 +1,7 @@
 // The steps of the Windows free-space query, declared for the tests: the
-// extended query always exists in KERNEL32, so its fallback is reached only
-// from here.
+// fallback to the cluster-counting query runs only where KERNEL32 lacks the
+// extended one, which no system that the tests run on does, so the tests
+// call it here.
 #ifndef PLATFORM_WIN32_H
 #define PLATFORM_WIN32_H
 

@@ -1,7 +1,7 @@
-// What the files of the Win32 implementation share among themselves:
-// win32.cpp (names, files, the console, interruptions) and replace_win32.cpp
-// (the temporary file that takes a name or replaces a file, rewriting in
-// place).  Not part of the platform's interface.
+// What the files of the Win32 implementation share among themselves: names
+// (names_win32.cpp), handles and streams of files (files_win32.cpp) and the
+// temporary file to remove on an interruption (process_win32.cpp).  Not part
+// of the platform's interface.
 #ifndef PLATFORM_WIN32_INTERNAL_H
 #define PLATFORM_WIN32_INTERNAL_H
 
@@ -20,6 +20,26 @@ namespace platform::detail {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 HANDLE handle_of(std::FILE *fp);
+
+bool starts_with(const std::wstring &text, const wchar_t *prefix);
+
+// A name in the ANSI code page as UTF-16; empty when its bytes are no valid
+// text of that code page.
+std::wstring wide(const char *text);
+
+// Text in the ANSI code page as a console shows it: line ends as CR LF, as
+// text mode writes them, and bytes that stand for no character as the
+// system's stand-in.
+std::wstring console_text(const char *text);
+
+// A full name in the form that the wide file functions take at any length:
+// \\?\C:\... or \\?\UNC\server\share\...; device names (\\.\NUL) and names
+// in that form already stay as they are.
+std::wstring long_form(const std::wstring &full);
+
+// The share that a UNC name is on, as \\server\share\ or
+// \\?\UNC\server\share\; empty for any other name.
+std::wstring share_root(const std::wstring &name);
 
 // UTF-16 text in the ANSI code page without look-alike substitutes; false
 // when the code page cannot hold all of it (the default character then

@@ -1,0 +1,35 @@
+// Win32: memory: the local-memory heap, and pages, which Windows makes as
+// they are first touched.
+#include <windows.h>
+
+#include <cstddef>
+
+#include "platform.h"
+
+namespace platform {
+
+// Windows makes a committed page when it is first touched; there is no
+// cheaper way.
+void prefault(void * /*block*/, std::size_t /*size*/) {}
+
+void *local_alloc(int size) {
+  if (size < 0) {
+    return nullptr;
+  }
+  // A moveable block of 0 bytes is born discarded and cannot be locked.
+  return LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, size == 0 ? 1 : static_cast<SIZE_T>(size));
+}
+
+void *local_lock(void *handle) {
+  return LocalLock(handle);
+}
+
+void local_unlock(void *handle) {
+  LocalUnlock(handle);
+}
+
+void local_free(void *handle) {
+  LocalFree(handle);
+}
+
+}  // namespace platform
