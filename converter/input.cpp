@@ -223,16 +223,16 @@ bool Input::open(const char *name) {
   if (stream_ == nullptr) {
     return false;
   }
-  status_ = platform::status_of(stream_);
+  opened_ = Snapshot(platform::status_of(stream_));
   return true;
 }
 
 Ending Input::check() {
-  return status_.sized ? check_regular() : check_stream();
+  return sized() ? check_regular() : check_stream();
 }
 
 Ending Input::check_regular() {
-  const auto size = static_cast<std::uint64_t>(status_.size);
+  const auto size = static_cast<std::uint64_t>(status().size);
   switch (search_too_long_line(stream_, size)) {
     case LineSearch::fits:
       return {};
@@ -264,12 +264,12 @@ Ending Input::check_stream() {
 }
 
 bool Input::shrank() const {
-  return status_.sized && platform::status_of(stream_).size < status_.size;
+  return sized() && opened_.shrank(stream_);
 }
 
 Source &Input::source() {
-  if (status_.sized) {
-    source_ = std::make_unique<FileRange>(stream_, static_cast<std::uint64_t>(status_.size));
+  if (sized()) {
+    source_ = std::make_unique<FileRange>(stream_, static_cast<std::uint64_t>(status().size));
   } else if (source_ == nullptr) {
     source_ = std::make_unique<StreamSource>(stream_);
   }

@@ -10,6 +10,7 @@
 
 #include "ending.h"
 #include "platform.h"
+#include "snapshot.h"
 #include "stream.h"
 
 namespace nlflip {
@@ -32,7 +33,9 @@ class Input {
 
   // False when the named file cannot be opened for reading.
   bool open(const char *name);
-  const platform::FileStatus &status() const { return status_; }
+  // What it was at opening, which is what is read of it.
+  const Snapshot &opened() const { return opened_; }
+  const platform::FileStatus &status() const { return opened_.taken(); }
 
   // Reads the input through before the output is touched, so that a too
   // long line or a reading failure is found first.  A file of known size is
@@ -46,7 +49,7 @@ class Input {
   // before is a reading failure), or the stream itself.
   Source &source();
   // Whether its size is known, so that it can be read again from its start.
-  bool sized() const { return status_.sized; }
+  bool sized() const { return status().sized; }
 
   // Whether a file of known size has become shorter than it was at opening.
   bool shrank() const;
@@ -60,7 +63,7 @@ class Input {
   Ending check_stream();
 
   std::FILE *stream_ = nullptr;
-  platform::FileStatus status_;
+  Snapshot opened_;
   std::unique_ptr<Source> source_;
 };
 

@@ -14,19 +14,12 @@ namespace {
 
 using Outcome = Ending::Outcome;
 
-// What the name denotes: for the input itself, the input's status at
-// opening, since the input is read only as far as its size then and the file
-// is replaced only while it is still as it was.
-platform::FileStatus status_of_output(const char *name, const Input &input) {
+// What the name denotes: for the input itself, what it was at opening,
+// since the input is read only as far as its size then and the file is
+// replaced only while it is still as it was.
+Snapshot start_of_output(const char *name, const Input &input) {
   const platform::FileStatus output = platform::status_of(name);
-  return input.status().same_file(output) ? input.status() : output;
-}
-
-Output::Way way_for(const platform::FileStatus &output) {
-  if (!output.exists) {
-    return Output::Way::new_file;
-  }
-  return output.regular ? Output::Way::replace : Output::Way::direct;
+  return input.opened().same_file(output) ? input.opened() : Snapshot(output);
 }
 
 // What the in-place copy's own writes have made of the file: its size as
@@ -66,9 +59,10 @@ class OwnWrites {
 
 Output::Output(const char *name, const Input &input)
     : name_(name),
-      status_(status_of_output(name, input)),
-      same_file_(input.status().same_file(status_)),
-      way_(way_for(status_)) {}
+      start_(start_of_output(name, input)),
+      same_file_(input.opened().same_file(start_.taken())),
+      direct_(start_.taken().exists && !start_.taken().regular),
+      what_(start_.taken().exists ? Replacing::existing_file : Replacing::new_file) {}
 
 Output::~Output() {
   for (std::FILE *stream : {stream_, original_}) {
@@ -84,7 +78,7 @@ Ending Output::changed() const {
 
 Ending Output::read_ahead(Input &input) {
   // A file that cannot be identified might be the input under another name.
-  if (status_.unidentified || input.status().unidentified) {
+  if (start_.taken().unidentified || input.status().unidentified) {
     return {Outcome::cannot_create, 0};
   }
   if (write_ahead(input)) {
@@ -106,10 +100,10 @@ Ending Output::read_ahead(Input &input) {
 bool Output::write_ahead(const Input &input) {
   // Only a file of known size can be read again should that fail, and only
   // a file with one name is replaced by a new one.
-  if (way_ != Way::replace || status_.links != 1 || !input.sized()) {
+  if (direct_ || what_ != Replacing::existing_file || start_.taken().links != 1 || !input.sized()) {
     return false;
   }
-  temp_ = platform::TempFile::unnamed_beside(name_, status_);
+  temp_ = platform::TempFile::unnamed_beside(name_, start_.taken());
   stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
   return stream_ != nullptr;
 }
@@ -135,7 +129,8 @@ Ending Output::convert(Input &input) {
     case Converted::Outcome::too_long:
       // A checked input that now has a too long line has changed under the
       // run.
-      return way_ == Way::new_file ? ending_of(converted) : Ending{Outcome::reading_error, 0};
+      return what_ == Replacing::new_file ? ending_of(converted)
+                                          : Ending{Outcome::reading_error, 0};
     case Converted::Outcome::write_error:
       return {spooling_ ? Outcome::spooling_error : Outcome::writing_error, 0};
     case Converted::Outcome::read_error:
@@ -146,25 +141,22 @@ Ending Output::convert(Input &input) {
 }
 
 Ending Output::open() {
-  if (status_.unreachable) {
+  if (start_.taken().unreachable) {
     return {Outcome::cannot_create, 0};
   }
-  switch (way_) {
-    case Way::new_file:
-      temp_ = platform::TempFile::beside(name_, Replacing::new_file, status_);
-      stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
-      break;
-    case Way::direct:
-      stream_ = platform::open_file(name_, "wb");
-      break;
-    case Way::replace:
-      return open_for_replacing();
+  if (direct_) {
+    stream_ = platform::open_file(name_, "wb");
+  } else if (what_ == Replacing::existing_file) {
+    return open_for_replacing();
+  } else {
+    temp_ = platform::TempFile::beside(name_, Replacing::new_file, start_.taken());
+    stream_ = temp_ != nullptr ? temp_->open_stream() : nullptr;
   }
   return {stream_ != nullptr ? Outcome::done : Outcome::cannot_create, 0};
 }
 
 Ending Output::open_for_replacing() {
-  if (!platform::status_of(name_).unchanged_since(status_)) {
+  if (!start_.still_named(name_)) {
     return changed();
   }
   // Where the system would refuse this user to create the file (another
@@ -174,8 +166,8 @@ Ending Output::open_for_replacing() {
   }
   // Another name of the file would keep the old text if a new file took
   // this one.
-  if (status_.links == 1) {
-    temp_ = platform::TempFile::beside(name_, Replacing::existing_file, status_);
+  if (start_.taken().links == 1) {
+    temp_ = platform::TempFile::beside(name_, Replacing::existing_file, start_.taken());
   }
   if (temp_ != nullptr) {
     stream_ = temp_->open_stream();
@@ -189,13 +181,9 @@ Ending Output::open_for_replacing() {
   return {stream_ != nullptr ? Outcome::done : Outcome::spooling_error, 0};
 }
 
-bool Output::still_named() const {
-  return platform::status_of(name_).same_file(status_);
-}
-
 bool Output::open_original() {
   original_ = platform::open_file(name_, "r+b");
-  if (original_ != nullptr && !platform::status_of(original_).same_file(status_)) {
+  if (original_ != nullptr && !start_.same_file(platform::status_of(original_))) {
     std::fclose(std::exchange(original_, nullptr));
   }
   return original_ != nullptr;
@@ -221,28 +209,25 @@ void Output::discard_stream() {
 }
 
 Ending Output::finish() {
-  switch (way_) {
-    case Way::direct:
-      break;
-    case Way::new_file:
-      // A directory moved meanwhile would get the file under another name.
-      if (!temp_->directory_in_place()) {
-        discard_stream();
-        return {Outcome::writing_error, 0};
-      }
-      return {close_checked(stream_) && take_name() == platform::Taken::yes
-                  ? Outcome::done
-                  : Outcome::writing_error,
-              0};
-    case Way::replace:
-      // Where the system would refuse this user to create the file, it is
-      // not written either; the text written ahead goes.
-      if (written_ahead_ && platform::creation_refused(name_)) {
-        return {Outcome::cannot_create, 0};
-      }
-      return spooling_ ? rewrite_in_place(stream_) : replace_by_temp();
+  if (direct_) {
+    return {close_checked(stream_) ? Outcome::done : Outcome::writing_error, 0};
   }
-  return {close_checked(stream_) ? Outcome::done : Outcome::writing_error, 0};
+  if (what_ == Replacing::existing_file) {
+    // Where the system would refuse this user to create the file, it is not
+    // written either; the text written ahead goes.
+    if (written_ahead_ && platform::creation_refused(name_)) {
+      return {Outcome::cannot_create, 0};
+    }
+    return spooling_ ? rewrite_in_place(stream_) : replace_by_temp();
+  }
+  // A directory moved meanwhile would get the file under another name.
+  if (!temp_->directory_in_place()) {
+    discard_stream();
+    return {Outcome::writing_error, 0};
+  }
+  return {close_checked(stream_) && take_name() == platform::Taken::yes ? Outcome::done
+                                                                        : Outcome::writing_error,
+          0};
 }
 
 Ending Output::replace_by_temp() {
@@ -255,7 +240,7 @@ Ending Output::replace_by_temp() {
     return {Outcome::writing_error, 0};
   }
   const platform::FileStatus target = temp_->target_status();
-  if (!target.unchanged_since(status_)) {
+  if (!start_.still(target)) {
     return changed();
   }
   // A file that has gained a name meanwhile, whose metadata this user cannot
@@ -297,7 +282,7 @@ platform::Taken Output::take_name() {
 }
 
 Ending Output::rewrite_in_place(std::FILE *text) {
-  if (!platform::status_of(original_).unchanged_since(status_) || !still_named()) {
+  if (!start_.still_open(original_) || !start_.same_file(platform::status_of(name_))) {
     return changed();
   }
   platform::InterruptionsHeld held;

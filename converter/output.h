@@ -11,25 +11,24 @@
 #include "ending.h"
 #include "input.h"
 #include "platform.h"
+#include "snapshot.h"
 #include "stream.h"
 
 namespace nlflip {
 
+// How the text reaches the named file:
+//  - a new file: into a temporary file beside it, which takes the name once
+//    complete, so that a failure leaves no output behind;
+//  - directly: into a device or FIFO, which is no file to replace;
+//  - an existing regular file, the input itself or another, is replaced by a
+//    temporary file beside it once that is complete, on the disk and given
+//    the file's metadata, and only while the file is still as it was at the
+//    start.  A file with other names (hard links), or one that no such
+//    temporary file can replace, is rewritten in place from a copy of the
+//    text instead: room for the text is allocated first, and interruptions
+//    wait until the copy is done.
 class Output : public Sink {
  public:
-  // How the text reaches the named file:
-  //  - new_file: into a temporary file beside it, which takes the name once
-  //    complete, so that a failure leaves no output behind;
-  //  - direct: straight into a device or FIFO, which is no file to replace;
-  //  - replace: an existing regular file, the input itself or another, is
-  //    replaced by a temporary file beside it once that is complete, on the
-  //    disk and given the file's metadata, and only while the file is still
-  //    as it was at the start.  A file with other names (hard links), or one
-  //    that no such temporary file can replace, is rewritten in place from a
-  //    copy of the text instead: room for the text is allocated first, and
-  //    interruptions wait until the copy is done.
-  enum class Way { new_file, direct, replace };
-
   // What the name denotes now, and whether that is the input.
   Output(const char *name, const Input &input);
   ~Output() override;
@@ -38,7 +37,7 @@ class Output : public Sink {
 
   const char *name() const { return name_; }
   // Whether a file of that name exists, so that the user is asked first.
-  bool exists() const { return status_.exists; }
+  bool exists() const { return start_.taken().exists; }
 
   // Before the prompt: reads the input through.  A regular input for a file
   // that a temporary file can replace is converted into one that has no
@@ -66,8 +65,6 @@ class Output : public Sink {
   Ending open();
   Ending open_for_replacing();
   bool open_original();
-  // Whether the name still denotes the file to replace.
-  bool still_named() const;
   Ending convert(Input &input);
   Ending finish();
   Ending replace_by_temp();
@@ -81,9 +78,10 @@ class Output : public Sink {
   void discard_stream();
 
   const char *name_;
-  platform::FileStatus status_;  // what the name denoted at the start
-  bool same_file_;               // as the input
-  Way way_;
+  Snapshot start_;            // what the name denoted at the start
+  bool same_file_;            // as the input
+  bool direct_;               // a device or FIFO, written as it is
+  platform::Replacing what_;  // where a temporary file goes: a new file, or one to replace
   std::unique_ptr<platform::TempFile> temp_;
   std::FILE *stream_ = nullptr;    // where the converted text goes
   std::FILE *original_ = nullptr;  // the file to rewrite in place

@@ -94,10 +94,6 @@ struct FileStatus {
   bool same_file(const FileStatus &other) const {
     return exists && other.exists && volume == other.volume && index == other.index;
   }
-  // The same file, of the same size and not modified since before was taken.
-  bool unchanged_since(const FileStatus &before) const {
-    return same_file(before) && size == before.size && modified == before.modified;
-  }
 };
 
 // The file that a name denotes, symbolic links followed: found without
