@@ -5,6 +5,14 @@
 // Shift-JIS-aware text and path routines.  Texts are NUL-terminated Shift-JIS
 // (code page 932) byte strings; character arguments are ints of which the low
 // 8 bits count; counts are ints, and a count of 0 or less does nothing.
+//
+// This interface is kept as its callers have always used it, on purpose:
+// the short names (getmem, sp_skip, Strchr), the C-style texts and results,
+// the globals and the endfun hook, the messages byte for byte (among them
+// the local-memory wrappers' "Faital error:" spelling, which programs may
+// look for), and quirks such as StrCmp's order, comp_file's backslash count
+// and the formatter leaving out a string that does not fit.  Programs built
+// on it rely on each of these.
 #ifndef COMMON_COMMON_H
 #define COMMON_COMMON_H
 
