@@ -132,6 +132,22 @@ std::string final_name(const char *path) {
   return {};
 }
 
+bool write_fully(int fd, const char *data, std::size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t put = offset < 0 ? write(fd, data, size) : pwrite(fd, data, size, offset);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    data += put;
+    size -= static_cast<std::size_t>(put);
+    offset += offset < 0 ? 0 : put;
+  }
+  return true;
+}
+
 std::FILE *stream_on(int fd, const char *mode) {
   std::FILE *fp = fd < 0 ? nullptr : fdopen(fd, mode);
   if (fp == nullptr && fd >= 0) {
@@ -217,34 +233,11 @@ std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_
 }
 
 bool write_all(std::FILE *fp, const char *data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = write(fileno(fp), data, size);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
+  return posix::write_fully(fileno(fp), data, size);
 }
 
 bool write_at(std::FILE *fp, const char *data, std::size_t size, std::uint64_t offset) {
-  while (size > 0) {
-    const ssize_t put = pwrite(fileno(fp), data, size, static_cast<off_t>(offset));
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-    offset += static_cast<std::uint64_t>(put);
-  }
-  return true;
+  return posix::write_fully(fileno(fp), data, size, static_cast<off_t>(offset));
 }
 
 std::FILE *open_spool() {

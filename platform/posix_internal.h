@@ -4,8 +4,8 @@
 #ifndef PLATFORM_POSIX_INTERNAL_H
 #define PLATFORM_POSIX_INTERNAL_H
 
-#include <signal.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +24,10 @@ FileStatus status_from(const struct stat &info, bool pseudo = false);
 // does not exist yet; the path itself when it is no link; empty for a chain
 // longer than the system itself follows (a loop).
 std::string final_name(const char *path);
+
+// Writes all of data to fd, at offset, or where offset is -1 at its
+// position; false on failure.
+bool write_fully(int fd, const char *data, std::size_t size, off_t offset = -1);
 
 // A stream on fd (-1 for none), which it then owns; null, with fd closed,
 // where none can be made.

@@ -146,18 +146,8 @@ bool copy_contents(int from, int to) {
   std::vector<char> block(std::size_t{1} << 20);
   for (off_t offset = 0;;) {
     const ssize_t got = pread(from, block.data(), block.size(), offset);
-    if (got <= 0) {
+    if (got <= 0 || !posix::write_fully(to, block.data(), static_cast<std::size_t>(got))) {
       return got == 0;
-    }
-    for (ssize_t put = 0; put < got;) {
-      const ssize_t n = write(to, block.data() + put, static_cast<std::size_t>(got - put));
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        return false;
-      }
-      put += n;
     }
     offset += got;
   }
