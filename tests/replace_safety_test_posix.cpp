@@ -114,6 +114,11 @@ class Traced : public Cli {
     if (find_program("strace").empty()) {
       GTEST_SKIP() << "needs strace (Debian package strace) to stop a run at a chosen step";
     }
+    // The sanitizers' runtime works neither traced nor with its own system
+    // calls failing.
+    if (NLFLIP_SANITIZED) {
+      GTEST_SKIP() << "a sanitized program cannot be traced";
+    }
   }
 };
 
