@@ -100,7 +100,7 @@ Ending Output::read_ahead(Input &input) {
 bool Output::write_ahead(const Input &input) {
   // Only a file of known size can be read again should that fail, and only
   // a file with one name is replaced by a new one.
-  if (direct_ || what_ != Replacing::existing_file || start_.taken().links != 1 || !input.sized()) {
+  if (direct_ || start_.taken().links != 1 || !input.sized()) {
     return false;
   }
   temp_ = platform::TempFile::unnamed_beside(name_, start_.taken());
