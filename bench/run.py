@@ -51,6 +51,7 @@ output folder: bench/out, which git ignores, unless --out names another.
 The committed figures are refreshed on purpose with --out bench/results.
 """
 import argparse
+import atexit
 import dataclasses
 import datetime
 import os
@@ -390,11 +391,15 @@ def prepare_wine(args, wine):
     os.environ.setdefault("WINEPREFIX", os.path.abspath(os.path.join(args.windows, "wineprefix")))
     os.environ["WINEDEBUG"] = "-all"
     os.makedirs(os.environ["WINEPREFIX"], exist_ok=True)
-    # The server ends by itself a minute after its last client; an exit code
-    # of 2 means that one runs already, which serves as well.
+    # A server that ends a minute after its last client would start again in
+    # the middle of a timed run after a long Linux round, so it is kept until
+    # the benchmark ends. An exit code of 2 means that one runs already, which
+    # serves as well and is left running.
     server = os.path.join(os.path.dirname(os.path.realpath(wine)), "wineserver")
-    spawn([server if os.path.exists(server) else "wineserver", "-p60"], os.devnull, os.devnull,
-          REALTIME)
+    server = server if os.path.exists(server) else "wineserver"
+    started, _, _ = spawn([server, "-p"], os.devnull, os.devnull, REALTIME)
+    if started == 0:
+        atexit.register(spawn, [server, "-k"], os.devnull, os.devnull)
     subprocess.run([wine, "wineboot", "-i"], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
