@@ -529,10 +529,14 @@ def chart(sweeps, rows, out, notes):
     kinds = list(dict.fromkeys(kind for _, _, kind in lines))
     panels = []
     for sweep in sweeps:
+        # A kind keeps its colour; the baseline's lines are dashed and share
+        # one entry of the key, which would not fit beside the panel otherwise.
         plots = [f"'{data}' index {index} using 1:2 with linespoints lc {kinds.index(kind) + 1} "
                  f"dt {1 if role == 'program' else 2} pt 7 ps 0.5 "
-                 f"title '{kind}{' (baseline)' if role == 'baseline' else ''}'"
+                 f"{'notitle' if role == 'baseline' else f'title {kind!r}'}"
                  for index, (name, role, kind) in enumerate(lines) if name == sweep.name]
+        if any(role == "baseline" for name, role, _ in lines if name == sweep.name):
+            plots.append("NaN with lines dt 2 lc 'black' title 'baseline (dashed)'")
         if plots:
             panels.append(f"set title '{sweep.title}'\nplot {', '.join(plots)}")
     sizes = [r["size"] for r in rows if r["size"]]
