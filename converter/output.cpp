@@ -23,36 +23,34 @@ Snapshot start_of_output(const char *name, const Input &input) {
 }
 
 // What the in-place copy's own writes have made of the file: its size as
-// they leave it and its modification time as last seen after them.
-// Another program that writes or cuts the file meanwhile shows as a
-// difference (a write of the same size within the same tick of the file
-// system's clock does not).
+// they leave it and its modification time as last seen after them, a
+// snapshot that another program's write or cut meanwhile no longer matches
+// (a write of the same size within the same tick of the file system's clock
+// does not show).
 class OwnWrites {
  public:
-  explicit OwnWrites(std::FILE *file)
-      : file_(file), seen_(platform::status_of(file)), size_(seen_.size) {}
+  explicit OwnWrites(std::FILE *file) : file_(file), expected_(platform::status_of(file)) {}
 
   // After room for size bytes was reserved, which changes the time, and on
   // Windows grows the file to that size.
   void reserved(std::uint64_t size) {
-    seen_ = platform::status_of(file_);
-    if (seen_.size == std::max(size_, static_cast<std::int64_t>(size))) {
-      size_ = seen_.size;
+    const std::int64_t before = expected_.taken().size;
+    platform::FileStatus now = platform::status_of(file_);
+    if (now.size != std::max(before, static_cast<std::int64_t>(size))) {
+      now.size = before;
     }
+    expected_ = Snapshot(now);
   }
   void wrote_to(std::uint64_t end) {
-    size_ = std::max(size_, static_cast<std::int64_t>(end));
-    seen_ = platform::status_of(file_);
+    platform::FileStatus now = platform::status_of(file_);
+    now.size = std::max(expected_.taken().size, static_cast<std::int64_t>(end));
+    expected_ = Snapshot(now);
   }
-  bool undisturbed() const {
-    const platform::FileStatus now = platform::status_of(file_);
-    return now.same_file(seen_) && now.size == size_ && now.modified == seen_.modified;
-  }
+  bool undisturbed() const { return expected_.still_open(file_); }
 
  private:
   std::FILE *file_;
-  platform::FileStatus seen_;
-  std::int64_t size_;
+  Snapshot expected_;
 };
 
 }  // namespace
@@ -212,18 +210,21 @@ Ending Output::finish() {
   if (direct_) {
     return {close_checked(stream_) ? Outcome::done : Outcome::writing_error, 0};
   }
-  if (what_ == Replacing::existing_file) {
-    // Where the system would refuse this user to create the file, it is not
-    // written either; the text written ahead goes.
-    if (written_ahead_ && platform::creation_refused(name_)) {
-      return {Outcome::cannot_create, 0};
-    }
-    return spooling_ ? rewrite_in_place(stream_) : replace_by_temp();
+  // Where the system would refuse this user to create the file, it is not
+  // written either; the text written ahead goes.
+  if (what_ == Replacing::existing_file && written_ahead_ && platform::creation_refused(name_)) {
+    return {Outcome::cannot_create, 0};
+  }
+  if (spooling_) {
+    return rewrite_in_place(stream_);
   }
   // A directory moved meanwhile would get the file under another name.
   if (!temp_->directory_in_place()) {
     discard_stream();
     return {Outcome::writing_error, 0};
+  }
+  if (what_ == Replacing::existing_file) {
+    return replace_by_temp();
   }
   return {close_checked(stream_) && take_name() == platform::Taken::yes ? Outcome::done
                                                                         : Outcome::writing_error,
@@ -231,10 +232,6 @@ Ending Output::finish() {
 }
 
 Ending Output::replace_by_temp() {
-  if (!temp_->directory_in_place()) {
-    discard_stream();
-    return {Outcome::writing_error, 0};
-  }
   const bool metadata_taken = temp_->take_metadata();
   if (!temp_->flush() || !close_checked(stream_)) {
     return {Outcome::writing_error, 0};

@@ -69,6 +69,14 @@ bool is_shared_sticky(const struct stat &directory, int level) {
   return (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & writable_by) != 0;
 }
 
+// Whether the kernel guards the file in its directory from this user, at
+// the level of the guarding setting: a file in a shared sticky directory
+// that neither this user nor the directory's owner owns.
+bool guarded_from_user(const struct stat &file, const struct stat &directory, int level) {
+  return is_shared_sticky(directory, level) && file.st_uid != geteuid() &&
+         file.st_uid != directory.st_uid;
+}
+
 // Whether the kernel, with fs.protected_symlinks on, would follow the link
 // name for this user: only one that the user or the directory's owner owns,
 // in a shared sticky directory.
@@ -78,8 +86,7 @@ bool may_follow(const std::string &name) {
   return file_system_setting("protected_symlinks") == 0 ||
          (lstat(name.c_str(), &link) == 0 &&
           stat(posix::directory_of(name).c_str(), &directory) == 0 &&
-          (link.st_uid == geteuid() || !is_shared_sticky(directory, 1) ||
-           link.st_uid == directory.st_uid));
+          !guarded_from_user(link, directory, 1));
 }
 
 }  // namespace
@@ -130,6 +137,15 @@ std::string final_name(const char *path) {
     }
   }
   return {};
+}
+
+ssize_t read_some(int fd, char *buffer, std::size_t size, off_t offset) {
+  for (;;) {
+    const ssize_t got = offset < 0 ? ::read(fd, buffer, size) : pread(fd, buffer, size, offset);
+    if (got >= 0 || errno != EINTR) {
+      return got;
+    }
+  }
 }
 
 bool write_fully(int fd, const char *data, std::size_t size, off_t offset) {
@@ -197,8 +213,7 @@ bool creation_refused(const char *path) {
   const int level =
       file_system_setting(S_ISFIFO(file.st_mode) ? "protected_fifos" : "protected_regular");
   return (S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode)) && level > 0 &&
-         is_shared_sticky(directory, level) && file.st_uid != geteuid() &&
-         file.st_uid != directory.st_uid;
+         guarded_from_user(file, directory, level);
 }
 
 FileStatus status_of(std::FILE *fp) {
@@ -214,22 +229,12 @@ std::FILE *open_file(const char *path, const char *mode) {
 }
 
 std::int64_t read(std::FILE *fp, char *buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t got = ::read(fileno(fp), buffer, size);
-    if (got >= 0 || errno != EINTR) {
-      return got;
-    }
-  }
+  return posix::read_some(fileno(fp), buffer, size);
 }
 
 std::int64_t read_at(std::FILE *fp, char *buffer, std::size_t size, std::uint64_t offset) {
   static_assert(sizeof(off_t) == 8, "file offsets are 64-bit");
-  for (;;) {
-    const ssize_t got = pread(fileno(fp), buffer, size, static_cast<off_t>(offset));
-    if (got >= 0 || errno != EINTR) {
-      return got;
-    }
-  }
+  return posix::read_some(fileno(fp), buffer, size, static_cast<off_t>(offset));
 }
 
 bool write_all(std::FILE *fp, const char *data, std::size_t size) {

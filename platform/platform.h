@@ -38,8 +38,11 @@ Arguments arguments(int argc, char **argv);
 void put_text(std::FILE *stream, const char *text);
 
 // Makes sure that the standard streams are open (on the null device where
-// they are closed), so that no file opened later takes their place, and
-// lets a write past a file-size limit fail instead of ending the process.
+// they are closed), so that no file opened later takes their place; lets a
+// write past a file-size limit or to a closed pipe fail instead of ending
+// the process; catches interruptions (and faults on POSIX), which remove the
+// registered temporary file; and sets up the rest that a run relies on
+// (one C heap arena on Linux, an unbuffered standard error on Windows).
 void prepare_process();
 
 // An interruption (SIGINT, SIGTERM, SIGHUP, SIGQUIT and the other signals
@@ -86,7 +89,7 @@ struct FileStatus {
   bool sized = false;
   std::int64_t size = 0;      // of a regular file
   std::int64_t modified = 0;  // when its bytes last changed, in the system's own unit
-  std::int64_t changed = 0;   // when its bytes or its metadata last changed
+  std::int64_t changed = 0;   // when its bytes or its metadata last changed (POSIX)
   std::uint64_t links = 0;    // the names it has
   std::uint64_t volume = 0;
   std::uint64_t index = 0;

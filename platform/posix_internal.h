@@ -25,6 +25,11 @@ FileStatus status_from(const struct stat &info, bool pseudo = false);
 // longer than the system itself follows (a loop).
 std::string final_name(const char *path);
 
+// Reads up to size bytes from fd into buffer, at offset, or where offset is
+// -1 at its position, again where a signal interrupts; the bytes read, 0 at
+// the end, -1 on failure.
+ssize_t read_some(int fd, char *buffer, std::size_t size, off_t offset = -1);
+
 // Writes all of data to fd, at offset, or where offset is -1 at its
 // position; false on failure.
 bool write_fully(int fd, const char *data, std::size_t size, off_t offset = -1);
@@ -33,7 +38,6 @@ bool write_fully(int fd, const char *data, std::size_t size, off_t offset = -1);
 // where none can be made.
 std::FILE *stream_on(int fd, const char *mode);
 
-// The directory and name of the temporary file to remove on an
 // A file's name in a directory held open, which stays valid however the
 // directory is moved.
 struct NameInDirectory {

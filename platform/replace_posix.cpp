@@ -1,13 +1,8 @@
 // POSIX: replacing a file: the temporary file beside it with the original's
-// metadata, the rename, and for a file rewritten in place the room reserved
-// and the privileges given back.
+// metadata, and the rename.
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <linux/magic.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -145,7 +140,7 @@ bool link_unnamed(int fd, int directory, const char *name) {
 bool copy_contents(int from, int to) {
   std::vector<char> block(std::size_t{1} << 20);
   for (off_t offset = 0;;) {
-    const ssize_t got = pread(from, block.data(), block.size(), offset);
+    const ssize_t got = posix::read_some(from, block.data(), block.size(), offset);
     if (got <= 0 || !posix::write_fully(to, block.data(), static_cast<std::size_t>(got))) {
       return got == 0;
     }
@@ -192,7 +187,7 @@ struct TempFile::State {
   std::string name;                      // its name in the directory, "" while it has none
   std::FILE *contents = nullptr;
   bool named = false;                   // it has taken the target's name
-  struct timespec copied_change {};     // the original's change time when its metadata came
+  std::int64_t copied_change = 0;       // the original's change time when its metadata came
   posix::NameInDirectory registered{};  // its name, for an interruption
 
   ~State() {
@@ -387,16 +382,14 @@ bool TempFile::take_metadata() {
                      fchown(state.file, info.st_uid, info.st_gid) == 0 &&
                      copy_attributes(name_of_descriptor(original), state.file) &&
                      fchmod(state.file, info.st_mode & 07777) == 0;
-  state.copied_change = info.st_ctim;
+  state.copied_change = status_from(info).changed;
   close(original);
   return taken;
 }
 
 bool TempFile::metadata_unchanged() const {
-  struct stat info {};
-  return fstatat(state_->directory, state_->target.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-         info.st_ctim.tv_sec == state_->copied_change.tv_sec &&
-         info.st_ctim.tv_nsec == state_->copied_change.tv_nsec;
+  const FileStatus now = target_status();
+  return now.exists && now.changed == state_->copied_change;
 }
 
 bool TempFile::flush() {
