@@ -265,12 +265,13 @@ TEST(Flip, ConvertsLargeInputsAcrossManyChunks) {
 // Random LF, CR and CR LF lines of 0 to 120 bytes, exactly size bytes.
 std::string lines_of_size(std::size_t size, std::mt19937 &random) {
   std::uniform_int_distribution<std::size_t> length(0, 119);
-  std::uniform_int_distribution<std::size_t> end(0, 3);
+  static constexpr const char *kEnds[] = {"\n", "\r", "\r\n"};
+  std::uniform_int_distribution<std::size_t> end(0, std::size(kEnds) - 1);
   std::string text;
   text.reserve(size);
   while (text.size() < size) {
     text.append(length(random), 'm');
-    text += "\n\r\n\r"[end(random)];
+    text += kEnds[end(random)];
   }
   text.resize(size);
   return text;

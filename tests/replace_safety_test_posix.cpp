@@ -26,6 +26,7 @@
 
 #include "cli_fixture.h"
 #include "cli_posix.h"
+#include "flip_model.h"
 #include "loop_disk.h"
 #include "seed.h"
 #include "system_posix.h"
@@ -42,6 +43,7 @@ using testsupport::is_root;
 using testsupport::read_file;
 using testsupport::Running;
 using testsupport::RunResult;
+using testsupport::TempDir;
 using testsupport::write_file;
 
 const std::string kAsked = "f: overwrite OK? (y/n) ";
@@ -76,18 +78,26 @@ class StoppedAfter {
   bool stopped() const { return pid_ > 0; }
   std::string report() { return run_.report(); }
 
+  // Signals the stopped program alone: kill() with a pid of -1 would reach
+  // every process the test may signal.
   RunResult resume() {
-    kill(pid_, SIGCONT);
+    signal_stopped(SIGCONT);
     return run_.finish();
   }
 
   // Ends it where it stands, as a crash would.
   void kill_it() {
-    kill(pid_, SIGKILL);
+    signal_stopped(SIGKILL);
     run_.finish();
   }
 
  private:
+  void signal_stopped(int signal_number) const {
+    if (stopped()) {
+      kill(pid_, signal_number);
+    }
+  }
+
   static std::vector<std::string> command(const std::vector<std::string> &args,
                                           const std::string &call, int when) {
     std::vector<std::string> command = {
@@ -247,7 +257,7 @@ TEST_P(OtherWriters, StopTheInPlaceCopyAndLoseNothing) {
   ASSERT_GE(writer, 0);
   StoppedAfter run(dir_.path(), {"f", "f"}, c.stop_after, 1);
   ASSERT_TRUE(run.stopped()) << run.report();
-  c.write(writer);
+  ASSERT_NO_FATAL_FAILURE(c.write(writer));
   close(writer);
   const RunResult r = run.resume();
   EXPECT_EQ(r.exit_code, 1);
@@ -432,7 +442,9 @@ TEST_P(PlantedLinks, AreFollowedOnlyWhereTheKernelWouldFollowThem) {
     EXPECT_EQ(r.err, "shared/out: cannot create\n");
     EXPECT_FALSE(std::filesystem::exists(made));
   }
-  EXPECT_FALSE(temporary_file_left(path("private")));
+  // Nothing left where the file would be made, nor beside the link.
+  EXPECT_FALSE(temporary_file_left(std::filesystem::path(made).parent_path().string()));
+  EXPECT_FALSE(temporary_file_left(path("shared")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PlantedLinks, ::testing::ValuesIn(kPlantedLinks), clitest::ById());
@@ -568,7 +580,7 @@ std::vector<Call> calls_of(const std::string &dir, const std::vector<std::string
   Running run(find_program("strace"), command, dir);
   run.answer("y\n");
   run.finish();
-  std::istringstream report(run.report());
+  std::istringstream report(run.whole_report());
   std::vector<Call> calls;
   std::map<std::string, int> counts;
   for (std::string line; std::getline(report, line);) {
@@ -612,20 +624,6 @@ void PrintTo(const ReplaceRoute &route, std::ostream *out) {
   *out << route.name;
 }
 
-// The text with every line end toggled.
-std::string toggled(const std::string &text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text.compare(i, 2, "\r\n") == 0) {
-      out += '\n';
-      ++i;
-    } else {
-      out += text[i] == '\n' ? "\r\n" : std::string(1, text[i]);
-    }
-  }
-  return out;
-}
-
 // Puts the files of a route in place: the input, and the output where it
 // exists, as they were before the run, and nothing else.
 void prepare_route(const ReplaceRoute &route, const std::string &dir, const std::string &text) {
@@ -657,10 +655,10 @@ class FailingCalls : public Traced, public ::testing::WithParamInterface<Replace
 TEST_P(FailingCalls, LeaveTheOldTextOrTheNewOneAndSayWhich) {
   const ReplaceRoute &route = GetParam();
   const std::string old_text = lines_to_toggle(3);
-  const std::string new_text = toggled(old_text);
+  const std::string new_text = flip_model::model(old_text).output;
   const bool existing = std::string(route.output) == "f";
   const std::string asked = existing ? kAsked : "";
-  prepare_route(route, dir_.path(), old_text);
+  ASSERT_NO_FATAL_FAILURE(prepare_route(route, dir_.path(), old_text));
   const std::vector<Call> calls = calls_of(dir_.path(), {route.input, route.output});
   ASSERT_FALSE(calls.empty());
   // Every call, failed once with each error; a sample where that is many.
@@ -680,14 +678,23 @@ TEST_P(FailingCalls, LeaveTheOldTextOrTheNewOneAndSayWhich) {
   std::cout << route.name << ": " << calls.size() << " system calls, " << faults.size()
             << " of them failed once\n";
   const std::string output = path(route.output);
+  // The failed call's trace, beside the files of the run, not among them.
+  const TempDir traces;
+  const std::string trace = traces.file("trace");
+  std::size_t injected = 0;
   for (const Fault &fault : faults) {
-    prepare_route(route, dir_.path(), old_text);
+    ASSERT_NO_FATAL_FAILURE(prepare_route(route, dir_.path(), old_text));
+    std::filesystem::remove(trace);
     const std::string what =
         fault.call.name + " #" + std::to_string(fault.call.nth) + " " + fault.error;
     const RunResult r =
-        shell(dir_.path(), "strace -f -qq -o /dev/null -e inject=" + fault.call.name +
-                               ":error=" + fault.error + ":when=" + std::to_string(fault.call.nth) +
-                               " \"$0\" " + route.input + " " + route.output + " <<<y");
+        shell(dir_.path(), "strace -f -qq -o '" + trace + "' -e trace=" + fault.call.name +
+                               " -e inject=" + fault.call.name + ":error=" + fault.error +
+                               ":when=" + std::to_string(fault.call.nth) + " \"$0\" " +
+                               route.input + " " + route.output + " <<<y");
+    if (read_file(trace).find("(INJECTED)") != std::string::npos) {
+      ++injected;
+    }
     const bool present = std::filesystem::exists(output);
     const std::string text = present ? read_file(output) : "";
     const bool kept = present == existing && text == (existing ? old_text : "");
@@ -720,6 +727,9 @@ TEST_P(FailingCalls, LeaveTheOldTextOrTheNewOneAndSayWhich) {
       EXPECT_EQ(read_file(path("second")), text) << what;
     }
   }
+  // A call that the failing run no longer makes would test nothing.
+  std::cout << route.name << ": " << injected << " of " << faults.size() << " calls failed\n";
+  EXPECT_EQ(injected, faults.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, FailingCalls, ::testing::ValuesIn(kReplaceRoutes),
@@ -744,11 +754,11 @@ class CrashedRuns : public Traced, public ::testing::WithParamInterface<ReplaceR
 TEST_P(CrashedRuns, LeaveNoTemporaryFileButBetweenItsNamingAndTheRename) {
   const ReplaceRoute &route = GetParam();
   const std::string old_text = lines_to_toggle(300000);
-  const std::string new_text = toggled(old_text);
+  const std::string new_text = flip_model::model(old_text).output;
   const std::string dir = disk_->path();
   const std::string output = disk_->file(route.output);
   const bool replaced = std::string(route.output) == "f" && !route.second_link;
-  prepare_route(route, dir, old_text);
+  ASSERT_NO_FATAL_FAILURE(prepare_route(route, dir, old_text));
   std::vector<Call> calls = calls_of(dir, {route.input, route.output}, true);
   ASSERT_FALSE(calls.empty());
   // Every step of naming the temporary file and of replacing, and a sample
@@ -766,7 +776,7 @@ TEST_P(CrashedRuns, LeaveNoTemporaryFileButBetweenItsNamingAndTheRename) {
   calls.resize(std::min<std::size_t>(calls.size(), 25));
   int leftovers = 0;
   for (const Call &call : calls) {
-    prepare_route(route, dir, old_text);
+    ASSERT_NO_FATAL_FAILURE(prepare_route(route, dir, old_text));
     disk_->sh("sync");
     const std::string what = "crash after " + call.name + " #" + std::to_string(call.nth);
     StoppedAfter run(dir, {route.input, route.output}, call.name, call.nth);

@@ -62,6 +62,9 @@ class Running {
   bool wait_for_report(const std::string &text);
   // What it has written to its descriptor 4 so far.
   std::string report();
+  // All of it, once every process that holds the descriptor has ended (after
+  // finish(), when the program's children end with it).
+  std::string whole_report();
   void signal(int signal_number);
   // Writes input to its standard input (unless answered already), closes
   // its inputs and waits for its end.

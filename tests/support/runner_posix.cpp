@@ -220,6 +220,10 @@ std::string Running::report() {
   return state_->report.wait([](const std::string &) { return true; });
 }
 
+std::string Running::whole_report() {
+  return state_->report.all();
+}
+
 void Running::signal(int signal_number) {
   if (state_->pid >= 0) {
     kill(state_->pid, signal_number);
