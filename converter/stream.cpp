@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -41,17 +41,21 @@ std::size_t page_multiple(std::size_t size) {
 // It is not cleared: bytes past the data are read but never used.
 class PageAligned {
  public:
-  explicit PageAligned(std::size_t size) : raw_(new char[size + kPage]) {
-    platform::prefault(get(), size);
+  explicit PageAligned(std::size_t size)
+      : size_(size), block_(static_cast<char *>(platform::make_pages(size))) {
+    if (block_ == nullptr) {
+      throw std::bad_alloc();
+    }
   }
+  ~PageAligned() { platform::free_pages(block_, size_); }
+  PageAligned(const PageAligned &) = delete;
+  PageAligned &operator=(const PageAligned &) = delete;
 
-  char *get() const {
-    const auto misalignment = reinterpret_cast<std::uintptr_t>(raw_.get()) % kPage;
-    return raw_.get() + (kPage - misalignment) % kPage;
-  }
+  char *get() const { return block_; }
 
  private:
-  std::unique_ptr<char[]> raw_;
+  const std::size_t size_;
+  char *const block_;
 };
 
 // The order that the chunks keep: each of the three steps, reading,
@@ -127,7 +131,7 @@ class Turns {
 // Whether a second worker pays: only where there is a sink and the source is
 // not known to be small.
 bool second_worker_pays(const Source &source, const Sink *sink) {
-  return sink != nullptr && source.left() > kOneWorkerUpTo;
+  return sink != nullptr && source.left() > platform::one_worker_up_to();
 }
 
 // The chunk size for a source: the one asked for, or the workers' own; at

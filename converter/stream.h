@@ -51,9 +51,6 @@ struct Converted {
 constexpr std::size_t kChunk = std::size_t{64} << 10;
 // By each of two workers: enough that handing chunks over costs little.
 constexpr std::size_t kTwoWorkerChunk = std::size_t{512} << 10;
-// A source known to hold no more than this is converted by one worker: a
-// second one pays for its start and for the handing over only on more.
-constexpr std::uint64_t kOneWorkerUpTo = std::uint64_t{32} << 20;
 // The chunk size that flip_stream chooses itself.
 constexpr std::size_t kChosenChunk = 0;
 
@@ -63,9 +60,9 @@ constexpr std::size_t kChosenChunk = 0;
 // odd byte at the end follows the last line as it is.  Stops at the first
 // too long line, reading failure or writing failure.  Two workers take the
 // chunks in turns where there is a sink and the source is not known to be
-// small.  The chunk size, at least kLookahead, is kChunk for one worker and
-// kTwoWorkerChunk for two unless given, and for a source of known size at
-// most that size, so that a small file needs small buffers.
+// small (platform::one_worker_up_to()).  The chunk size, at least kLookahead, is kChunk for one
+// worker and kTwoWorkerChunk for two unless given, and for a source of known size at most that
+// size, so that a small file needs small buffers.
 Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChosenChunk,
                       Kernel kernel = fastest_kernel());
 

@@ -1,6 +1,7 @@
 // POSIX: memory: pages made at once, and the local-memory heap on the C heap.
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -8,9 +9,71 @@
 
 namespace platform {
 
-// Older kernels answer EINVAL, and the pages come one fault at a time.
-void prefault(void *block, std::size_t size) {
-  madvise(block, size, MADV_POPULATE_WRITE);
+namespace {
+
+constexpr std::size_t kPage = 4096;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Smaller blocks come from the C heap, which has them at hand without a
+// system call.
+constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+
+std::size_t round_up(std::size_t size, std::size_t unit) {
+  return (size + unit - 1) / unit * unit;
+}
+
+// Maps whole huge pages at a huge-page boundary, the only place where the
+// system can give them: a mapping a huge page longer, its ends cut off.
+void *map_at_huge_page(std::size_t size) {
+  const std::size_t length = round_up(size, kHugePage);
+  void *mapped =
+      mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) {
+    return nullptr;
+  }
+  char *const start = static_cast<char *>(mapped);
+  const std::size_t head =
+      (kHugePage - reinterpret_cast<std::uintptr_t>(start) % kHugePage) % kHugePage;
+  if (head != 0) {
+    munmap(start, head);
+  }
+  munmap(start + head + length, kHugePage - head);
+  return start + head;
+}
+
+}  // namespace
+
+void *make_pages(std::size_t size) {
+  void *block = nullptr;
+  if (size >= kMappedFrom) {
+    block = map_at_huge_page(size);
+    // Where huge pages are given only on request; elsewhere no effect.  The
+    // request covers whole huge pages, or the system splits the last off.
+    if (block != nullptr) {
+      madvise(block, round_up(size, kHugePage), MADV_HUGEPAGE);
+    }
+  } else {
+    block = std::aligned_alloc(kPage, round_up(size, kPage));
+  }
+  // Older kernels answer EINVAL, and the pages come one fault at a time.
+  if (block != nullptr) {
+    madvise(block, size, MADV_POPULATE_WRITE);
+  }
+  return block;
+}
+
+void free_pages(void *block, std::size_t size) {
+  if (block == nullptr) {
+    return;
+  }
+  if (size >= kMappedFrom) {
+    munmap(block, round_up(size, kHugePage));
+  } else {
+    std::free(block);
+  }
+}
+
+std::uint64_t one_worker_up_to() {
+  return std::uint64_t{4} << 20;
 }
 
 namespace {

@@ -2,15 +2,27 @@
 // they are first touched.
 #include <windows.h>
 
+#include <malloc.h>
+
 #include <cstddef>
 
 #include "platform.h"
 
 namespace platform {
 
-// Windows makes a committed page when it is first touched; there is no
-// cheaper way.
-void prefault(void * /*block*/, std::size_t /*size*/) {}
+// Windows makes a committed page when it is first touched, there is no
+// cheaper way; its large pages need a privilege that users lack.
+void *make_pages(std::size_t size) {
+  return _aligned_malloc(size == 0 ? 1 : size, 4096);
+}
+
+void free_pages(void *block, std::size_t /*size*/) {
+  _aligned_free(block);
+}
+
+std::uint64_t one_worker_up_to() {
+  return std::uint64_t{32} << 20;
+}
 
 void *local_alloc(int size) {
   if (size < 0) {

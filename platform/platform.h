@@ -301,10 +301,19 @@ class OthersHeldOff {
 // Memory: pages made at once, and the local-memory heap (heap_*).
 // --------------------------------------------------------------------------
 
-// Has the pages of a block of memory made at once, before it is written,
-// where the system can (Linux 5.14 and later): one call costs a run less
-// than a fault for each page.  Elsewhere nothing.
-void prefault(void *block, std::size_t size);
+// A block of fresh memory for buffers that starts at a page boundary, or
+// null where there is none.  Its pages are made at once where the system can
+// (Linux 5.14 and later): one call costs a run less than a fault for each
+// page.  A block of a MiB or more is mapped apart, on Linux in huge pages
+// where the system has them, which it makes and copies from faster.
+void *make_pages(std::size_t size);
+// Gives back a block of make_pages, of the size it was asked for.
+void free_pages(void *block, std::size_t size);
+// The size up to which a stream is converted by one worker: beyond it a
+// second one pays for its start, its buffers and the handing over.  Where
+// the buffers come in huge pages (Linux) that is a few MiB; where handing
+// over costs more (Windows, measured under Wine) tens of MiB.
+std::uint64_t one_worker_up_to();
 
 // Local-memory heap: blocks known by opaque non-null handles.
 void *local_alloc(int size);     // zero-filled block, or null

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +19,7 @@
 #include "flip_model.h"
 #include "flip_stream.h"
 #include "input.h"
+#include "platform.h"
 #include "seed.h"
 #include "stream.h"
 #include "temp_dir.h"
@@ -294,8 +297,8 @@ TEST(Flip, SizedSourcesOfEverySizeAroundTheSwitchPoints) {
       nlflip::kChunk + page + 1,
       2 * nlflip::kChunk + nlflip::kLookahead,
       nlflip::kTwoWorkerChunk + 1,
-      static_cast<std::size_t>(nlflip::kOneWorkerUpTo),
-      static_cast<std::size_t>(nlflip::kOneWorkerUpTo) + 1,
+      static_cast<std::size_t>(platform::one_worker_up_to()),
+      static_cast<std::size_t>(platform::one_worker_up_to()) + 1,
   };
   std::mt19937 random(run_seed());
   for (const std::size_t size : sizes) {
@@ -310,6 +313,28 @@ TEST(Flip, SizedSourcesOfEverySizeAroundTheSwitchPoints) {
         converted(in, nlflip::kLookahead, {1, 4099, 7, 65536}, nlflip::fastest_kernel(), true),
         expected)
         << size << " bytes in small reads";
+  }
+}
+
+TEST(Flip, PageBlocksOfEverySizeAreAlignedAndWhole) {
+  // Small blocks come from the C heap, large ones are mapped apart in whole
+  // huge pages with the ends cut off: every byte asked for must stay.
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  const std::size_t page = 4096;
+  for (const std::size_t size : {std::size_t{1}, page - 1, page, kMiB - 1, kMiB, kMiB + 1,
+                                 2 * kMiB - 1, 2 * kMiB, 2 * kMiB + 1, 5 * kMiB + page + 3}) {
+    auto *const block = static_cast<unsigned char *>(platform::make_pages(size));
+    ASSERT_NE(block, nullptr) << size;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % page, 0u) << size;
+    for (std::size_t i = 0; i < size; i += page / 2) {
+      block[i] = static_cast<unsigned char>(i / (page / 2));
+    }
+    block[size - 1] = 0xA5;
+    for (std::size_t i = 0; i + 1 < size; i += page / 2) {
+      ASSERT_EQ(block[i], static_cast<unsigned char>(i / (page / 2))) << size << " at " << i;
+    }
+    EXPECT_EQ(block[size - 1], 0xA5) << size;
+    platform::free_pages(block, size);
   }
 }
 
@@ -394,8 +419,13 @@ TEST(Flip, ChunkThatEndsNoLineLeavesTheBlockInFlightAlone) {
     explicit WaitingFirstWrite(Shared &shared) : shared_(shared) {}
     bool write(const char *data, std::size_t size) override {
       if (text.empty()) {
+        // A worker that waited for this write before it read on would never
+        // come: the test fails instead of hanging.
         std::unique_lock<std::mutex> lock(shared_.mutex);
-        shared_.all_read.wait(lock, [this] { return shared_.read_through; });
+        if (!shared_.all_read.wait_for(lock, std::chrono::minutes(1),
+                                       [this] { return shared_.read_through; })) {
+          ADD_FAILURE() << "the next chunk was not read while the block was in flight";
+        }
       }
       text.append(data, size);
       return true;
