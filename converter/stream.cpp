@@ -131,7 +131,7 @@ class Turns {
 // Whether a second worker pays: only where there is a sink and the source is
 // not known to be small.
 bool second_worker_pays(const Source &source, const Sink *sink) {
-  return sink != nullptr && source.left() > platform::one_worker_up_to();
+  return sink != nullptr && platform::worth_a_second_worker(source.left());
 }
 
 // The chunk size for a source: the one asked for, or the workers' own; at

@@ -1,9 +1,12 @@
 // POSIX: memory: pages made at once, and the local-memory heap on the C heap.
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <string_view>
 
 #include "platform.h"
 
@@ -25,19 +28,35 @@ std::size_t round_up(std::size_t size, std::size_t unit) {
 // system can give them: a mapping a huge page longer, its ends cut off.
 void *map_at_huge_page(std::size_t size) {
   const std::size_t length = round_up(size, kHugePage);
-  void *mapped =
-      mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const int access = PROT_READ | PROT_WRITE;
+  const int kind = MAP_PRIVATE | MAP_ANONYMOUS;
+  // cppcheck takes -1 for a descriptor, which an anonymous mapping ignores.
+  // cppcheck-suppress invalidFunctionArg
+  void *mapped = mmap(nullptr, length + kHugePage, access, kind, -1, 0);
   if (mapped == MAP_FAILED) {
     return nullptr;
   }
-  char *const start = static_cast<char *>(mapped);
-  const std::size_t head =
-      (kHugePage - reinterpret_cast<std::uintptr_t>(start) % kHugePage) % kHugePage;
-  if (head != 0) {
-    munmap(start, head);
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t block = round_up(start, kHugePage);
+  if (block != start) {
+    munmap(mapped, block - start);
   }
-  munmap(start + head + length, kHugePage - head);
-  return start + head;
+  munmap(reinterpret_cast<void *>(block + length), kHugePage - (block - start));
+  return reinterpret_cast<void *>(block);
+}
+
+// Whether the system gives huge pages to a mapping that asks for them: its
+// transparent huge pages are not turned off.
+bool huge_pages_on_request() {
+  const int fd = ::open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  char setting[64];
+  const ssize_t got = ::read(fd, setting, sizeof setting);
+  ::close(fd);
+  return got > 0 && std::string_view(setting, static_cast<std::size_t>(got)).find("[never]") ==
+                        std::string_view::npos;
 }
 
 }  // namespace
@@ -72,8 +91,11 @@ void free_pages(void *block, std::size_t size) {
   }
 }
 
-std::uint64_t one_worker_up_to() {
-  return std::uint64_t{4} << 20;
+bool worth_a_second_worker(std::uint64_t size) {
+  constexpr std::uint64_t kInHugePagesFrom = std::uint64_t{4} << 20;
+  constexpr std::uint64_t kInSmallPagesFrom = std::uint64_t{32} << 20;
+  // The setting is read only where it decides.
+  return size > kInHugePagesFrom && (size > kInSmallPagesFrom || huge_pages_on_request());
 }
 
 namespace {

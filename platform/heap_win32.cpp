@@ -20,8 +20,8 @@ void free_pages(void *block, std::size_t /*size*/) {
   _aligned_free(block);
 }
 
-std::uint64_t one_worker_up_to() {
-  return std::uint64_t{32} << 20;
+bool worth_a_second_worker(std::uint64_t size) {
+  return size > (std::uint64_t{32} << 20);
 }
 
 void *local_alloc(int size) {

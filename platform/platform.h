@@ -309,11 +309,12 @@ class OthersHeldOff {
 void *make_pages(std::size_t size);
 // Gives back a block of make_pages, of the size it was asked for.
 void free_pages(void *block, std::size_t size);
-// The size up to which a stream is converted by one worker: beyond it a
-// second one pays for its start, its buffers and the handing over.  Where
-// the buffers come in huge pages (Linux) that is a few MiB; where handing
-// over costs more (Windows, measured under Wine) tens of MiB.
-std::uint64_t one_worker_up_to();
+// Whether a second worker pays for its start, its buffers and the handing
+// over on a stream of this size: from 4 MiB on where its buffers come in
+// huge pages (Linux, unless they are turned off), from 32 MiB on elsewhere,
+// where the buffers cost some 750 page faults or, on Windows (measured under
+// Wine), each hand-over costs more.
+bool worth_a_second_worker(std::uint64_t size);
 
 // Local-memory heap: blocks known by opaque non-null handles.
 void *local_alloc(int size);     // zero-filled block, or null

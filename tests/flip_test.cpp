@@ -297,8 +297,12 @@ TEST(Flip, SizedSourcesOfEverySizeAroundTheSwitchPoints) {
       nlflip::kChunk + page + 1,
       2 * nlflip::kChunk + nlflip::kLookahead,
       nlflip::kTwoWorkerChunk + 1,
-      static_cast<std::size_t>(platform::one_worker_up_to()),
-      static_cast<std::size_t>(platform::one_worker_up_to()) + 1,
+      // Where platform::worth_a_second_worker switches, with huge pages and
+      // without.
+      std::size_t{4} << 20,
+      (std::size_t{4} << 20) + 1,
+      std::size_t{32} << 20,
+      (std::size_t{32} << 20) + 1,
   };
   std::mt19937 random(run_seed());
   for (const std::size_t size : sizes) {
@@ -325,7 +329,7 @@ TEST(Flip, PageBlocksOfEverySizeAreAlignedAndWhole) {
                                  2 * kMiB - 1, 2 * kMiB, 2 * kMiB + 1, 5 * kMiB + page + 3}) {
     auto *const block = static_cast<unsigned char *>(platform::make_pages(size));
     ASSERT_NE(block, nullptr) << size;
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % page, 0u) << size;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % page, 0U) << size;
     for (std::size_t i = 0; i < size; i += page / 2) {
       block[i] = static_cast<unsigned char>(i / (page / 2));
     }
