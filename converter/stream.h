@@ -60,9 +60,10 @@ constexpr std::size_t kChosenChunk = 0;
 // odd byte at the end follows the last line as it is.  Stops at the first
 // too long line, reading failure or writing failure.  Two workers take the
 // chunks in turns where there is a sink and the source is not known to be
-// small (platform::worth_a_second_worker).  The chunk size, at least kLookahead, is kChunk for one
-// worker and kTwoWorkerChunk for two unless given, and for a source of known size at most that
-// size, so that a small file needs small buffers.
+// small (platform::worth_a_second_worker).  The chunk size, at least
+// kLookahead, is kChunk for one worker and kTwoWorkerChunk for two unless
+// given, and for a source of known size at most that size, so that a small
+// file needs small buffers.
 Converted flip_stream(Source &source, Sink *sink, std::size_t chunk = kChosenChunk,
                       Kernel kernel = fastest_kernel());
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform.h"
+#include "posix_internal.h"
 
 namespace platform {
 
@@ -16,9 +17,12 @@ namespace {
 
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// Smaller blocks come from the C heap, which has them at hand without a
-// system call.
-constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+
+// Whether a block is mapped apart; smaller ones come from the C heap, which
+// has them at hand without a system call.
+bool mapped_apart(std::size_t size) {
+  return size >= (std::size_t{1} << 20);
+}
 
 std::size_t round_up(std::size_t size, std::size_t unit) {
   return (size + unit - 1) / unit * unit;
@@ -53,7 +57,7 @@ bool huge_pages_on_request() {
     return false;
   }
   char setting[64];
-  const ssize_t got = ::read(fd, setting, sizeof setting);
+  const ssize_t got = posix::read_some(fd, setting, sizeof setting);
   ::close(fd);
   return got > 0 && std::string_view(setting, static_cast<std::size_t>(got)).find("[never]") ==
                         std::string_view::npos;
@@ -63,7 +67,7 @@ bool huge_pages_on_request() {
 
 void *make_pages(std::size_t size) {
   void *block = nullptr;
-  if (size >= kMappedFrom) {
+  if (mapped_apart(size)) {
     block = map_at_huge_page(size);
     // Where huge pages are given only on request; elsewhere no effect.  The
     // request covers whole huge pages, or the system splits the last off.
@@ -84,7 +88,7 @@ void free_pages(void *block, std::size_t size) {
   if (block == nullptr) {
     return;
   }
-  if (size >= kMappedFrom) {
+  if (mapped_apart(size)) {
     munmap(block, round_up(size, kHugePage));
   } else {
     std::free(block);
